@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing both platforms needs, from Debian's packages only.
+set -euo pipefail
+pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
+      libmsgpack-cxx-dev g++-mingw-w64-x86-64-posix wine wine64 clang-format)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
