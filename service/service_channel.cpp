@@ -1,0 +1,251 @@
+// ServiceChannel: the request/reply exchange and the thirteen service operations.
+#include "service/service_channel.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace zel::vem {
+
+namespace {
+
+// Keys and texts are literals: their length is known at compile time, so nothing is measured.
+template <size_t N>
+void writeText(MsgWriter& writer, const char (&text)[N]) {
+    writer.writeString(text, N - 1);
+}
+
+template <size_t N>
+void writeUIntField(MsgWriter& writer, const char (&key)[N], uint64_t value) {
+    writeText(writer, key);
+    writer.writeUInt(value);
+}
+
+const MsgObject& resultField(const MsgObject& reply, const char* key) {
+    return reply.get("result").get(key);
+}
+
+// Service values arrive as 64-bit integers; each destination keeps the low bits of its width.
+template <class T>
+T truncated(const MsgObject& value) {
+    return static_cast<T>(value.asPositive());
+}
+
+}  // namespace
+
+ServiceChannel::ServiceChannel() : reader(&socket), writer(&socket) {}
+
+ServiceChannel::~ServiceChannel() {
+    disconnect();
+}
+
+bool ServiceChannel::isConnected() const {
+    CAutoLock guard(lock);
+    return connected;
+}
+
+void ServiceChannel::closeLocked() {
+    socket.close();
+    connected = false;
+}
+
+void ServiceChannel::disconnect() {
+    CAutoLock guard(lock);
+    closeLocked();
+}
+
+void ServiceChannel::abort() {
+    socket.shutdown();
+}
+
+bool ServiceChannel::readReply(MsgObject& reply) {
+    try {
+        reply = reader.readObject();
+        return true;
+    } catch (...) {
+        // The reply is only partly consumed: whatever follows is out of step with the next
+        // request, so this connection cannot be used any more.
+        closeLocked();
+        return false;
+    }
+}
+
+bool ServiceChannel::CheckVersion(const char* pipeName) {
+    CAutoLock guard(lock);
+    if (connected) {
+        return true;
+    }
+    connected = socket.connect(pipeName);
+    if (!connected) {
+        return false;
+    }
+    try {
+        writer.writeMapHeader(2);
+        writeText(writer, "act");
+        writeText(writer, "verCheck");
+        writeUIntField(writer, "ver", 0);
+        MsgObject reply;
+        if (!readReply(reply)) {
+            return false;
+        }
+        if (reply.hasKey("error") && reply.get("error").type() != MsgType::Nil) {
+            throw std::runtime_error(reply.get("error").asString());
+        }
+        (void)resultField(reply, "ver").asPositive();  // any version is accepted
+        return connected;
+    } catch (...) {
+        closeLocked();
+        return false;
+    }
+}
+
+template <class WriteParams, class ReadResult>
+bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& writeParams,
+                              ReadResult&& readResult) {
+    CAutoLock guard(lock);
+    if (!connected) {
+        return false;
+    }
+    try {
+        writer.writeMapHeader(paramCount > 0 ? 3 : 2);
+        writeText(writer, "act");
+        writeText(writer, "exec");
+        writeUIntField(writer, "ord", ord);
+        if (paramCount > 0) {
+            writeText(writer, "params");
+            writer.writeMapHeader(paramCount);
+            writeParams();
+        }
+        MsgObject reply;
+        if (!readReply(reply)) {
+            return false;
+        }
+        if (reply.hasKey("error") && reply.get("error").type() != MsgType::Nil) {
+            throw std::runtime_error(reply.get("error").asString());
+        }
+        readResult(reply);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace {
+constexpr auto kNoParams = [] {};
+constexpr auto kNoResult = [](const MsgObject&) {};
+}  // namespace
+
+bool ServiceChannel::IsDriveDetected() {
+    bool detected = false;
+    bool ok = exchange(0, 0, kNoParams, [&](const MsgObject& reply) {
+        detected = resultField(reply, "detected").asBool();
+    });
+    return ok && detected;
+}
+
+bool ServiceChannel::GetMovieCount(uint32_t& count) {
+    return exchange(1, 0, kNoParams, [&](const MsgObject& reply) {
+        count = truncated<uint32_t>(resultField(reply, "count"));
+    });
+}
+
+bool ServiceChannel::GetMovieInfo(uint32_t index, SVemMovieInfo& info) {
+    return exchange(
+        2, 1, [&] { writeUIntField(writer, "index", index); },
+        [&](const MsgObject& reply) {
+            const MsgObject& fields = resultField(reply, "info");
+            info.size = truncated<uint32_t>(fields.get("size"));
+            const MsgObject& name = fields.get("name");
+            const char* text = name.asString();
+            size_t length = std::min<size_t>(name.size(), sizeof(info.name) - 1);
+            length = strnlen(text, length);
+            std::memcpy(info.name, text, length);
+            info.name[length] = '\0';
+            info.width = truncated<uint16_t>(fields.get("width"));
+            info.height = truncated<uint16_t>(fields.get("height"));
+            info.numFrames = truncated<uint64_t>(fields.get("numFrames"));
+            info.number = truncated<uint64_t>(fields.get("number"));
+            info.rtcTime = truncated<uint32_t>(fields.get("rtcTime"));
+            info.startTime = truncated<uint64_t>(fields.get("startTime"));
+            info.endTime = truncated<uint64_t>(fields.get("endTime"));
+            info.status = truncated<uint32_t>(fields.get("status"));
+        });
+}
+
+bool ServiceChannel::GetMovieIndex(const char* name, uint32_t& index) {
+    return exchange(
+        3, 1,
+        [&] {
+            writeText(writer, "name");
+            writer.writeString(name, std::strlen(name));
+        },
+        [&](const MsgObject& reply) { index = truncated<uint32_t>(resultField(reply, "index")); });
+}
+
+bool ServiceChannel::GetFileMapping(uint32_t fileId, CString& mapping) {
+    return exchange(
+        4, 1, [&] { writeUIntField(writer, "fileId", fileId); },
+        [&](const MsgObject& reply) {
+            mapping = CString(resultField(reply, "mapping").asString(), -1);
+        });
+}
+
+bool ServiceChannel::CloseFile(uint32_t fileId) {
+    return exchange(
+        5, 1, [&] { writeUIntField(writer, "fileId", fileId); }, kNoResult);
+}
+
+bool ServiceChannel::LoadFrame(uint32_t fileId, uint64_t frameNumber) {
+    return exchange(
+        6, 2,
+        [&] {
+            writeUIntField(writer, "fileId", fileId);
+            writeUIntField(writer, "frameNumber", frameNumber);
+        },
+        kNoResult);
+}
+
+bool ServiceChannel::RemoveMovie(uint32_t fileId) {
+    return exchange(
+        7, 1, [&] { writeUIntField(writer, "fileId", fileId); }, kNoResult);
+}
+
+bool ServiceChannel::ExecOrdinal8() {
+    return exchange(8, 0, kNoParams, kNoResult);
+}
+
+bool ServiceChannel::GetFileData(uint32_t fileId, TSharedPtr<IFile> target) {
+    // `target` is a by-value parameter: it is released when this function returns, on every path.
+    return exchange(
+        9, 1, [&] { writeUIntField(writer, "fileId", fileId); },
+        [&](const MsgObject& reply) {
+            const MsgObject& data = resultField(reply, "data");
+            const void* bytes = data.blobData();
+            uint32_t size = data.blobSize();
+            if (!target || !target->WriteBytes(bytes, size)) {
+                throw std::runtime_error("IFile::WriteBytes failed.");
+            }
+        });
+}
+
+bool ServiceChannel::CreateEventQueue(uint32_t& queueId) {
+    return exchange(10, 0, kNoParams, [&](const MsgObject& reply) {
+        queueId = truncated<uint32_t>(resultField(reply, "queueId"));
+    });
+}
+
+bool ServiceChannel::DestroyEventQueue(uint32_t queueId) {
+    return exchange(
+        11, 1, [&] { writeUIntField(writer, "queueId", queueId); }, kNoResult);
+}
+
+bool ServiceChannel::WaitEvent(uint32_t queueId, SVemEvent& event) {
+    return exchange(
+        12, 1, [&] { writeUIntField(writer, "queueId", queueId); },
+        [&](const MsgObject& reply) {
+            const MsgObject& fields = resultField(reply, "event");
+            event.type = truncated<uint32_t>(fields.get("type"));
+            event.drive = truncated<uint32_t>(fields.get("drive"));
+        });
+}
+
+}  // namespace zel::vem

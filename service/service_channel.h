@@ -1,0 +1,81 @@
+// ServiceChannel: one connection to the drive service and the thirteen operations it offers.
+#pragma once
+
+#include <cstdint>
+
+#include "msgpack/msg_reader.h"
+#include "msgpack/msg_writer.h"
+#include "service/local_socket.h"
+#include "service/movie_info.h"
+#include "suite/file.h"
+#include "suite/shared_ptr.h"
+#include "suite/strings.h"
+#include "suite/sync.h"
+
+namespace zel::vem {
+
+// The pipe every channel connects to.
+inline constexpr const char* kServicePipeName = "zelvemsvc";
+
+// Strictly alternating exchanges: one request written, one reply read, under `lock`.
+//
+// Failure: no operation throws. Each returns false (IsDriveDetected: false) on a channel that is
+// not connected, on a reply with a non-nil "error", on a malformed reply or on a broken pipe; the
+// texts are dropped. Out-parameters receive each result field as soon as it has been read, so a
+// failure part-way leaves the earlier fields stored.
+//
+// When a failure happens while a reply is still on the pipe (a short read, a byte the decoder does
+// not accept), the rest of that reply can no longer be told apart from the next one, so the channel
+// disconnects itself: later requests fail at once instead of reading leftover bytes. A reply that
+// was read whole but carries an error or lacks a field leaves the channel connected.
+class ServiceChannel {
+  public:
+    ServiceChannel();
+    ~ServiceChannel();  // disconnect()
+    ServiceChannel(const ServiceChannel&) = delete;
+    ServiceChannel& operator=(const ServiceChannel&) = delete;
+
+    // Connects to `pipeName` unless already connected and runs the version check; true when the
+    // channel is usable. A failed check leaves the channel not connected.
+    bool CheckVersion(const char* pipeName = kServicePipeName);
+    // Closes the pipe and clears the connected flag, under the channel lock.
+    void disconnect();
+    // Breaks an exchange blocked in another thread (shut-down of the event thread when the service
+    // does not end its wait); the blocked operation then fails. Takes no lock on purpose.
+    void abort();
+    bool isConnected() const;
+
+    bool IsDriveDetected();                                  // ord 0
+    bool GetMovieCount(uint32_t& count);                     // ord 1
+    bool GetMovieInfo(uint32_t index, SVemMovieInfo& info);  // ord 2
+    bool GetMovieIndex(const char* name, uint32_t& index);   // ord 3
+    bool GetFileMapping(uint32_t fileId, CString& mapping);  // ord 4
+    bool CloseFile(uint32_t fileId);                         // ord 5
+    bool LoadFrame(uint32_t fileId, uint64_t frameNumber);   // ord 6
+    bool RemoveMovie(uint32_t fileId);                       // ord 7
+    bool ExecOrdinal8();                                     // ord 8
+    // Writes the reply's "data" blob into `target` with one WriteBytes; `target` is released on
+    // every path, also when the channel is not connected.
+    bool GetFileData(uint32_t fileId, TSharedPtr<IFile> target);  // ord 9
+    bool CreateEventQueue(uint32_t& queueId);                     // ord 10
+    bool DestroyEventQueue(uint32_t queueId);                     // ord 11
+    bool WaitEvent(uint32_t queueId, SVemEvent& event);           // ord 12
+
+  private:
+    template <class WriteParams, class ReadResult>
+    bool exchange(uint32_t ord, uint32_t paramCount, WriteParams&& writeParams,
+                  ReadResult&& readResult);
+    bool readReply(MsgObject& reply);
+    void closeLocked();
+
+    LocalSocket socket;
+    // Guards socket, connected, reader and writer for one whole exchange (request written and
+    // reply read). Lock order: the drive interface's cacheLock, if taken, comes before this lock;
+    // no operation takes another lock while holding it.
+    mutable CCriticalSection lock;
+    bool connected = false;
+    MsgReader reader;
+    MsgWriter writer;
+};
+
+}  // namespace zel::vem

@@ -1,0 +1,145 @@
+// ScriptedService: scripted replies over a real pipe, and the byte helpers of the channel tests.
+#include "tests/channel/scripted_service.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#if defined(_WIN32)
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace zel::vem::test {
+
+namespace {
+
+// Passes reads through to the socket and keeps a copy of every byte read.
+class RecordingStream : public Stream {
+  public:
+    explicit RecordingStream(Stream* inner) : inner(inner) {}
+    size_t read(void* buffer, size_t count) override {
+        size_t n = inner->read(buffer, count);
+        auto* bytes = static_cast<uint8_t*>(buffer);
+        recorded.insert(recorded.end(), bytes, bytes + n);
+        return n;
+    }
+    size_t write(const void* buffer, size_t count) override { return inner->write(buffer, count); }
+    Stream* inner;
+    Bytes recorded;
+};
+
+}  // namespace
+
+Bytes hex(const char* text) {
+    Bytes bytes;
+    std::string digits;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p != ' ') {
+            digits += *p;
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::string toHex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x ", b);
+        text += digits;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+Bytes encode(const std::function<void(MsgWriter&)>& build) {
+    MemoryStream stream;
+    MsgWriter writer(&stream);
+    build(writer);
+    return stream.data;
+}
+
+Bytes okReply(uint32_t count, const std::function<void(MsgWriter&)>& fields) {
+    return encode([&](MsgWriter& w) {
+        w.writeMapHeader(2);
+        w.writeString("error");
+        w.writeNil();
+        w.writeString("result");
+        w.writeMapHeader(count);
+        fields(w);
+    });
+}
+
+Bytes versionReply() {
+    return okReply(1, [](MsgWriter& w) {
+        w.writeString("ver");
+        w.writeUInt(0);
+    });
+}
+
+std::string uniquePipeName() {
+    static std::atomic<int> counter{0};
+    return "zelvemtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+ScriptedService::ScriptedService(std::vector<Step> steps)
+    : pipeName(uniquePipeName()), steps(std::move(steps)) {
+    if (!server.listen(pipeName.c_str())) {
+        throw std::runtime_error("cannot listen on " + pipeName);
+    }
+    thread = std::thread([this] { serve(); });
+}
+
+ScriptedService::~ScriptedService() {
+    server.close();
+    join();
+}
+
+void ScriptedService::join() {
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+std::vector<Bytes> ScriptedService::requests() const {
+    return received;
+}
+
+void ScriptedService::serve() {
+    LocalSocket client;
+    try {
+        client = server.accept();
+    } catch (const std::exception&) {
+        return;  // closed before any client came
+    }
+    RecordingStream recording(&client);
+    MsgReader reader(&recording);
+    for (const Step& step : steps) {
+        recording.recorded.clear();
+        try {
+            reader.skip();
+        } catch (const std::exception&) {
+            return;  // the client went away
+        }
+        received.push_back(recording.recorded);
+        size_t n = std::min(step.cutAfter, step.reply.size());
+        client.write(step.reply.data(), n);
+        if (n < step.reply.size()) {
+            return;  // drop the line in the middle of the reply
+        }
+    }
+    // Hold the line until the client hangs up, so a test can see that no further bytes come.
+    uint8_t byte;
+    while (client.read(&byte, 1) == 1) {
+    }
+}
+
+}  // namespace zel::vem::test

@@ -1,0 +1,232 @@
+// The drive interface's life: one construction per process, the emulator switch, registration
+// under "vem:", path resolution, and start/stop against a service that refuses everything.
+#include "vem/vem_interface.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "msgpack/msg_reader.h"
+#include "service/local_server.h"
+#include "suite/path.h"
+#include "suite/uri_handler.h"
+#include "tests/channel/scripted_service.h"
+#include "tests/vem/test_env.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+namespace zel::vem::test {
+namespace {
+
+// Serves "zelvemsvc": passes the version check, answers every other request with an "error" and
+// counts the connections it accepted.
+class RefusingService {
+  public:
+    RefusingService() {
+#if !defined(_WIN32)
+        // Each test runs in its own process; its pipes live in a folder of its own.
+        std::string dir = "/tmp/zelvem-test-" + std::to_string(::getpid());
+        setEnv("ZELVEM_PIPE_DIR", dir.c_str());
+#endif
+        if (!server.listen("zelvemsvc")) {
+            throw std::runtime_error("cannot serve zelvemsvc");
+        }
+        acceptor = std::thread([this] { acceptLoop(); });
+    }
+    ~RefusingService() {
+        server.close();
+        acceptor.join();
+        // The library under test may keep its connections for the life of the process.
+        for (auto& socket : sockets) {
+            socket->shutdown();
+        }
+        for (auto& t : connections) {
+            t.join();
+        }
+    }
+    int accepted() const {
+        return count.load();
+    }
+
+  private:
+    void acceptLoop() {
+        for (;;) {
+            LocalSocket client;
+            try {
+                client = server.accept();
+            } catch (const std::exception&) {
+                return;
+            }
+            ++count;
+            auto shared = std::make_shared<LocalSocket>(std::move(client));
+            sockets.push_back(shared);
+            connections.emplace_back([socket = shared] {
+                MsgReader reader(socket.get());
+                Bytes version = versionReply();
+                Bytes refusal = encode([](MsgWriter& w) {
+                    w.writeMapHeader(1);
+                    w.writeString("error"), w.writeString("refused");
+                });
+                try {
+                    MsgObject request = reader.readObject();
+                    bool isVersion = request.hasKey("ver");
+                    const Bytes& first = isVersion ? version : refusal;
+                    socket->write(first.data(), first.size());
+                    for (;;) {
+                        reader.skip();
+                        socket->write(refusal.data(), refusal.size());
+                    }
+                } catch (const std::exception&) {
+                }
+            });
+        }
+    }
+
+    LocalServer server;
+    std::thread acceptor;
+    // Both written only by the accepting thread and read after it has been joined.
+    std::vector<std::thread> connections;
+    std::vector<std::shared_ptr<LocalSocket>> sockets;
+    std::atomic<int> count{0};
+};
+
+TEST(VemInterface, ConcurrentFirstCallsConstructOnce) {
+    unsetEnv("ZELVEM_ENABLE_EMULATOR");
+    RefusingService service;
+    std::vector<std::thread> threads;
+    std::vector<CVemInterface*> seen(8, nullptr);
+    std::atomic<bool> go{false};
+    for (size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            seen[i] = instance();
+        });
+    }
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (CVemInterface* p : seen) {
+        EXPECT_EQ(p, seen[0]);
+    }
+    // One construction: one request channel and one event channel.
+    EXPECT_EQ(service.accepted(), 2);
+    EXPECT_FALSE(seen[0]->isEmulator());
+    EXPECT_FALSE(seen[0]->drivePresent());  // the service refuses the question
+}
+
+TEST(VemInterface, EmptyEmulatorSwitchStillContactsTheService) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    RefusingService service;
+    EXPECT_FALSE(instance()->isEmulator());
+    EXPECT_EQ(service.accepted(), 2);
+}
+
+TEST(VemInterface, EmulatorSwitchZeroMeansEmulatorAndNoPipe) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "0");
+    RefusingService service;
+    CVemInterface* vem = instance();
+    EXPECT_TRUE(vem->isEmulator());
+    EXPECT_TRUE(vem->drivePresent());
+    EXPECT_EQ(service.accepted(), 0);
+    // Registered under "vem:" in every mode.
+    EXPECT_EQ(CUriHandler::instance()->GetHandler(CStringW(u"vem:///12-run_a")), vem);
+    EXPECT_EQ(CUriHandler::instance()->GetHandler(CStringW(u"VEM://x")), vem);
+}
+
+TEST(VemInterface, NoServiceStillConstructsAndRegisters) {
+    unsetEnv("ZELVEM_ENABLE_EMULATOR");
+#if !defined(_WIN32)
+    setEnv("ZELVEM_PIPE_DIR", ("/tmp/zelvem-none-" + std::to_string(::getpid())).c_str());
+#endif
+    CVemInterface* vem = instance();
+    EXPECT_FALSE(vem->isEmulator());
+    EXPECT_FALSE(vem->drivePresent());
+    EXPECT_EQ(CUriHandler::instance()->GetHandler(CStringW(u"vem:///")), vem);
+    EXPECT_EQ(vem->GetDirectoryListing(CStringW(u"vem:///"), CStringW()).entries.size(), 0u);
+}
+
+TEST(VemInterface, ShutDownWithARefusedQueueNeedsNoService) {
+    unsetEnv("ZELVEM_ENABLE_EMULATOR");
+    RefusingService service;
+    // A second object built and destroyed in the test: the queue was refused, so the event thread
+    // has already ended and shut-down joins it without asking the service anything.
+    auto* vem = new CVemInterface;
+    EXPECT_EQ(service.accepted(), 2);
+    delete vem;
+}
+
+struct PathCase {
+    const char* workingDirectory;
+    const char* path;
+    const char* full;
+};
+
+TEST(VemInterface, FullPaths) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    CVemInterface* vem = instance();
+    const PathCase cases[] = {
+        {"/", "vem://12-run_a", "/12-run_a"},
+        {"/", "vem:///12-run_a", "/12-run_a"},
+        {"/", "/12-run_a", "/12-run_a"},
+        {"/", "12-run_a", "/12-run_a"},
+        {"/", "vem:///", "/"},
+        {"/elsewhere", "vem:///", "/"},
+        {"/elsewhere", "vem://12-run_a", "/elsewhere/12-run_a"},
+        {"/", "/12-run_a:info", "/12-run_a:info"},
+    };
+    for (const PathCase& c : cases) {
+        SCOPED_TRACE(std::string(c.workingDirectory) + " + " + c.path);
+        EXPECT_TRUE(vem->SetCurrentWorkingDirectory(CStringW(c.workingDirectory, -1)));
+        EXPECT_EQ(vem->GetFullPath(CStringW(c.path, -1)).ToUtf8().str(), c.full);
+    }
+    // Capitals keep their prefix; only the last component names the movie.
+    vem->SetCurrentWorkingDirectory(CStringW(u"/"));
+    CStringW upper = vem->GetFullPath(CStringW(u"VEM://12-run_a"));
+    EXPECT_TRUE(upper.find(CStringW(u"VEM:")) != CStringW::npos);
+    EXPECT_EQ(path::GetFilename(upper).ToUtf8().str(), "12-run_a");
+}
+
+TEST(VemInterface, WorkingDirectoryIsStoredAsGiven) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    CVemInterface* vem = instance();
+    EXPECT_TRUE(vem->GetCurrentWorkingDirectory().empty());
+    EXPECT_TRUE(vem->SetCurrentWorkingDirectory(CStringW(u"/does/not/exist")));
+    EXPECT_EQ(vem->GetCurrentWorkingDirectory().ToUtf8().str(), "/does/not/exist");
+}
+
+TEST(VemInterface, FoldersCanBeNeitherMadeNorRemoved) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    CVemInterface* vem = instance();
+    for (bool recursive : {false, true}) {
+        EXPECT_FALSE(vem->MakeDir(CStringW(u"vem://x"), recursive));
+        EXPECT_FALSE(vem->RemoveDir(CStringW(u"vem://12-run_a"), recursive));
+        EXPECT_FALSE(vem->RemoveDir(CStringW(u"vem:///"), recursive));
+    }
+}
+
+TEST(VemInterface, EmulatorFolderFollowsTheUsersDataFolder) {
+    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+#if defined(_WIN32)
+    std::string folder = instance()->GetEmulatorFolder().ToUtf8().str();
+    EXPECT_NE(folder.find("Quen Systems\\VEM"), std::string::npos) << folder;
+    EXPECT_EQ(folder.rfind("Quen Systems\\VEM"), folder.size() - 16) << folder;
+#else
+    setEnv("XDG_DATA_HOME", "/srv/data");
+    EXPECT_EQ(instance()->GetEmulatorFolder().ToUtf8().str(), "/srv/data/Quen Systems/VEM");
+    setEnv("XDG_DATA_HOME", "relative/data");  // not absolute: ignored
+    setEnv("HOME", "/home/user");
+    EXPECT_EQ(instance()->GetEmulatorFolder().ToUtf8().str(),
+              "/home/user/.local/share/Quen Systems/VEM");
+#endif
+}
+
+}  // namespace
+}  // namespace zel::vem::test

@@ -1,0 +1,148 @@
+// The emulator's local store: entries from ".dat" files, properties from ".meta" INI files.
+#include "vem/emulator_store.h"
+
+#include <string>
+
+#include "suite/datetime.h"
+#include "suite/file/raw_imager_file.h"
+#include "suite/local_file_system.h"
+#include "suite/numbers.h"
+#include "suite/path.h"
+#include "suite/store.h"
+
+namespace zel::vem {
+
+namespace {
+
+constexpr uint32_t kNoEntry = 0x80000000;
+const char kNoTime[] = "000:00:00:00.000.000";
+
+CStringW inFolder(const CStringW& folder, const CStringW& fileName) {
+    return path::MakePath(folder, fileName, u'/');
+}
+
+// The time of one frame, as the raw imager file reports it; false when it has none.
+bool frameTime(file::CRawImagerFile& raw, uint64_t frame, file::CReduceObjectArray& objects,
+               CDateTime& time) {
+    unsigned char preset = 0;
+    if (frame > 0xFFFFFFFFu ||
+        !raw.GetReduceObjectsForFrame(static_cast<uint32_t>(frame), preset, objects)) {
+        return false;
+    }
+    TSharedPtr<file::CFrameInfoReduceObject> info = objects.GetFrameInfo(preset, false);
+    if (!info) {
+        return false;
+    }
+    time = info->GetTimestamp();
+    return true;
+}
+
+// Writes the ".meta" values of a movie from its ".dat" file; false when that cannot be read.
+bool createMetaValues(const CStringW& metaPath, const CStringW& name, CINIStore& store) {
+    file::CRawImagerFile raw;
+    if (!raw.Open(fileSystem(), path::ChangeExtension(metaPath, CStringW(u".dat")), 0)) {
+        return false;
+    }
+    store.SetString("meta/width", to_string(raw.xPixels()));
+    store.SetString("meta/height", to_string(raw.yPixels()));
+    store.SetString("meta/numFrames", CUInt64::ToString(raw.nFrames()));
+    CDateTime start;
+    CDateTime end;
+    file::CReduceObjectArray objects;
+    if (frameTime(raw, 0, objects, start)) {
+        end = start;
+        store.SetString("meta/startTime", start.Format("%j:%(irig)"));
+    }
+    // With no frames this asks for frame 2^64-1, which does not exist: the end stays unset.
+    if (frameTime(raw, raw.nFrames() - 1, objects, end)) {
+        store.SetString("meta/endTime", end.Format("%j:%(irig)"));
+    }
+    store.SetString("meta/duration",
+                    to_string(static_cast<long long>((end - start).GetTimestamp(1))));
+    size_t dash = name.find(u'-');
+    store.SetString("meta/index",
+                    dash == CStringW::npos ? CString("0") : name.substr(0, dash).ToUtf8());
+    store.Save(metaPath);  // a folder we cannot write to still serves the values just read
+    return true;
+}
+
+// Fills the entry's properties from its ".meta" file, creating the file on first use. False when
+// there is neither a loadable ".meta" file nor a readable ".dat" file.
+bool fillFromMetaFile(const CStringW& folder, CDirectoryEntry& entry) {
+    CStringW metaPath = inFolder(folder, entry.name + u".meta");
+    CINIStore store;
+    if (!store.Load(metaPath) && !createMetaValues(metaPath, entry.name, store)) {
+        return false;
+    }
+    CPropertyArray& p = entry.properties;
+    p.SetValue("index", store.GetString("meta/index", "0"));
+    p.SetValue("width", store.GetString("meta/width", "0"));
+    p.SetValue("height", store.GetString("meta/height", "0"));
+    p.SetValue("numFrames", store.GetString("meta/numFrames", "0"));
+    p.SetValue("startTime", store.GetString("meta/startTime", kNoTime));
+    p.SetValue("endTime", store.GetString("meta/endTime", kNoTime));
+    p.SetValue("duration", store.GetString("meta/duration", "0"));
+    return true;
+}
+
+}  // namespace
+
+CDirectoryEntry emulatorGetInfo(const CStringW& folder, const CStringW& name) {
+    if (folder.empty()) {
+        CDirectoryEntry entry;
+        entry.name = name;
+        entry.path = path::MakePath(CStringW(u"/"), name, u'/');
+        entry.attributes = kNoEntry;
+        return entry;
+    }
+    CDirectoryEntry entry = fileSystem()->GetInfo(inFolder(folder, name + u".dat"));
+    entry.name = path::RemoveExtension(entry.name.empty() ? name + u".dat" : entry.name);
+    entry.path = path::MakePath(CStringW(u"/"), entry.name, u'/');
+    if (!fillFromMetaFile(folder, entry)) {
+        entry.attributes = kNoEntry;
+    }
+    return entry;
+}
+
+void emulatorListing(const CStringW& folder, CDirectoryListing& listing) {
+    if (folder.empty()) {
+        listing.entries.clear();
+        listing.path = CStringW(u"/");
+        return;
+    }
+    listing = fileSystem()->GetDirectoryListing(folder, CStringW(u"*.dat"));
+    listing.path = CStringW(u"/");
+    uint32_t i = 0;
+    while (i < listing.entries.size()) {
+        CDirectoryEntry& entry = listing.entries[i];
+        entry.name = path::RemoveExtension(entry.name);
+        entry.path = path::MakePath(CStringW(u"/"), entry.name, u'/');
+        if (fillFromMetaFile(folder, entry)) {
+            ++i;
+        } else {
+            listing.entries.remove(i);
+        }
+    }
+}
+
+bool emulatorRemove(const CStringW& folder, const CStringW& name) {
+    if (folder.empty() || name.empty()) {
+        return false;
+    }
+    IFileSystem* local = fileSystem();
+    if (!local->RemoveFile(inFolder(folder, name + u".dat"))) {
+        return false;
+    }
+    local->RemoveFile(inFolder(folder, name + u".info"));
+    local->RemoveFile(inFolder(folder, name + u".meta"));
+    return true;
+}
+
+TSharedPtr<IFile> emulatorOpen(const CStringW& folder, const CStringW& fileName, unsigned mode) {
+    if (folder.empty()) {
+        return TSharedPtr<IFile>();
+    }
+    return fileSystem()->OpenFile(inFolder(folder, fileName), mode);
+}
+
+}  // namespace zel::vem

@@ -1,0 +1,160 @@
+// CVemInterface: the drive's flat tree -- entries, listings, opening and removing movies.
+#include <cstdio>
+
+#include "service/irig_time.h"
+#include "suite/numbers.h"
+#include "suite/path.h"
+#include "vem/emulator_store.h"
+#include "vem/vem_file.h"
+#include "vem/vem_interface.h"
+#include "vem/vem_interface_private.h"
+
+namespace zel::vem {
+
+namespace {
+
+constexpr uint32_t kMovieEntry = 2;
+constexpr uint32_t kNoEntry = 0x80000000;
+const CStringW kInfoSuffix(u":info");
+
+// "<number>-<name>"; the name field is read up to its first NUL and never past its 64 bytes.
+CStringW movieEntryName(const SVemMovieInfo& movie) {
+    char name[sizeof movie.name + 1];
+    std::memcpy(name, movie.name, sizeof movie.name);
+    name[sizeof movie.name] = '\0';
+    char text[sizeof name + 24];
+    std::snprintf(text, sizeof text, "%llu-%s", static_cast<unsigned long long>(movie.number),
+                  name);
+    return CStringW(text, -1);
+}
+
+}  // namespace
+
+// The caller holds cacheLock.
+static void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t index) {
+    entry.attributes = kMovieEntry;
+    // rtcTime counts seconds from 1970; time stamps of kind 0 count 100 ns from 1601.
+    entry.time = CDateTime::NewTimestamp(
+        (static_cast<long long>(movie.rtcTime) + 11644473600LL) * 10000000LL, 0);
+    entry.size = uint64_t{movie.width} * movie.height * movie.numFrames * 2;
+    SIrigTime start = DecodeIrigTime(movie.startTime);
+    SIrigTime end = DecodeIrigTime(movie.endTime);
+    entry.properties.SetValue(CString("width"), CUInt16::ToString(movie.width));
+    entry.properties.SetValue(CString("height"), CUInt16::ToString(movie.height));
+    entry.properties.SetValue(CString("numFrames"), CUInt64::ToString(movie.numFrames));
+    entry.properties.SetValue(CString("index"), CUInt32::ToString(index));
+    entry.properties.SetValue(CString("startTime"), CString(FormatIrigTime(start).c_str()));
+    entry.properties.SetValue(CString("endTime"), CString(FormatIrigTime(end).c_str()));
+    // Unsigned on purpose: an end before the start wraps around, as the drive's tools expect.
+    entry.properties.SetValue(CString("duration"),
+                              CUInt64::ToString(IrigMicroseconds(end) - IrigMicroseconds(start)));
+}
+
+CDirectoryEntry CVemInterface::GetInfo(const CStringW& path) {
+    CStringW full = GetFullPath(path);
+    CDirectoryEntry entry;
+    entry.name = path::GetFilename(full);
+    entry.path = full;
+    if (d->emulator) {
+        return emulatorGetInfo(GetEmulatorFolder(), entry.name);
+    }
+    CAutoLock guard(d->cacheLock);
+    // Only the last component counts: /a/b/12-run_a names the same movie as /12-run_a.
+    for (uint32_t i = 0; i < d->movies.size(); ++i) {
+        if (movieEntryName(d->movies[i]).Equals(entry.name)) {
+            fillMovieEntry(entry, d->movies[i], i);
+            return entry;
+        }
+    }
+    entry.attributes = kNoEntry;
+    return entry;
+}
+
+CDirectoryListing CVemInterface::GetDirectoryListing(const CStringW& path, const CStringW& filter) {
+    CDirectoryListing listing;
+    listing.owner = this;
+    listing.path = GetFullPath(path);
+    if (listing.path != CStringW(u"/")) {
+        return listing;  // the tree is flat: only the root has entries
+    }
+    if (d->emulator) {
+        emulatorListing(GetEmulatorFolder(), listing);
+        listing.owner = this;
+        return listing;
+    }
+    CAutoLock guard(d->cacheLock);
+    for (uint32_t i = 0; i < d->movies.size(); ++i) {
+        const SVemMovieInfo& movie = d->movies[i];
+        // The filter applies to the recorded name, not to the listed "<number>-<name>".
+        if (!filter.empty()) {
+            char name[sizeof movie.name + 1];
+            std::memcpy(name, movie.name, sizeof movie.name);
+            name[sizeof movie.name] = '\0';
+            if (!path::WildcardMatch(filter, CStringW(name, -1))) {
+                continue;
+            }
+        }
+        CDirectoryEntry entry;
+        entry.name = movieEntryName(movie);
+        entry.path = path::MakePath(listing.path, entry.name, u'/');
+        fillMovieEntry(entry, movie, i);
+        listing.entries.append(std::move(entry));
+    }
+    return listing;
+}
+
+bool CVemInterface::RemoveFile(const CStringW& path) {
+    if (d->emulator) {
+        if (!emulatorRemove(GetEmulatorFolder(), path::GetFilename(path))) {
+            return false;
+        }
+        CAutoLock guard(d->cacheLock);
+        d->notifyHandlersLocked();
+        return true;
+    }
+    CDirectoryEntry entry = GetInfo(path);
+    if (entry.attributes != kMovieEntry) {
+        return false;  // no such movie, or an ":info" stream, which is not a file of its own
+    }
+    auto index = entry.properties[CString("index")];
+    bool valid = false;
+    uint32_t fileId = index.exists() ? CUInt32::Parse(index.value(), &valid) : 0;
+    if (!valid || !d->requestChannel.RemoveMovie(fileId)) {
+        return false;
+    }
+    d->refresh();
+    return true;
+}
+
+TSharedPtr<IFile> CVemInterface::OpenFile(const CStringW& path, unsigned int mode) {
+    bool info = path.EndsWithNoCase(kInfoSuffix);
+    CStringW moviePath = info ? path.substr(0, path.length() - kInfoSuffix.length()) : path;
+    if (d->emulator) {
+        CStringW local = path::GetFilename(moviePath) + (info ? u".info" : u".dat");
+        return emulatorOpen(GetEmulatorFolder(), local, mode);
+    }
+    CDirectoryEntry entry = GetInfo(moviePath);
+    if (entry.attributes & kNoEntry) {
+        return TSharedPtr<IFile>();
+    }
+    bool valid = false;
+    uint32_t fileId = CUInt32::Parse(entry.properties.GetValue(CString("index")), &valid);
+    if (!valid) {
+        return TSharedPtr<IFile>();
+    }
+    if (info) {
+        TSharedPtr<CMemFile> block = CMemFile::Create();
+        if (!d->requestChannel.GetFileData(fileId, block)) {
+            return TSharedPtr<IFile>();
+        }
+        block->SeekToBegin();
+        return block;
+    }
+    uint64_t numFrames = CUInt64::Parse(entry.properties.GetValue(CString("numFrames")));
+    uint16_t width = CUInt16::Parse(entry.properties.GetValue(CString("width")));
+    uint16_t height = CUInt16::Parse(entry.properties.GetValue(CString("height")));
+    return TSharedPtr<IFile>(
+        new CVemFile(this, &d->requestChannel, fileId, entry.name, width, height, numFrames));
+}
+
+}  // namespace zel::vem

@@ -1,0 +1,120 @@
+// CVemFile: reading a movie frame by frame through the service's shared section.
+#include "vem/vem_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vem/vem_interface.h"
+
+namespace zel::vem {
+
+CVemFile::CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileId, CStringW name,
+                   uint16_t width, uint16_t height, uint64_t numFrames)
+    : owner(owner),
+      channel(channel),
+      fileId(fileId),
+      name(std::move(name)),
+      size(static_cast<int64_t>(uint64_t{width} * height * numFrames * 2)),
+      frameSize(uint32_t{width} * height * 2) {
+    CString mapping;
+    // A section smaller than one frame would be read past its end: such a file is empty.
+    if (!channel->GetFileMapping(fileId, mapping) || !section.open(mapping.c_str()) ||
+        section.size() < frameSize) {
+        size = 0;
+    }
+}
+
+CVemFile::~CVemFile() {
+    channel->CloseFile(fileId);
+}
+
+CStringW CVemFile::GetName() {
+    return name;
+}
+
+IFileSystem* CVemFile::GetFileSystem() {
+    return owner;
+}
+
+uint32_t CVemFile::Write(const void*, uint32_t) {
+    return 0;
+}
+
+uint32_t CVemFile::Read(void* buffer, uint32_t count) {
+    if (position >= size || count == 0 || frameSize == 0) {
+        return 0;
+    }
+    auto* out = static_cast<uint8_t*>(buffer);
+    const auto* view = static_cast<const uint8_t*>(section.data());
+    int64_t frame = position / frameSize;
+    uint32_t offset = static_cast<uint32_t>(position - frame * frameSize);
+    uint32_t total = 0;
+    // The count is not cut at the end of the file: a frame past the last one is refused by the
+    // service, which ends the read there.
+    while (total < count) {
+        if (loadedFrame != frame) {
+            if (!channel->LoadFrame(fileId, static_cast<uint64_t>(frame))) {
+                break;
+            }
+            loadedFrame = frame;
+        }
+        uint32_t n = std::min(frameSize - offset, count - total);
+        std::memcpy(out + total, view + offset, n);
+        total += n;
+        position += n;
+        ++frame;
+        offset = 0;
+    }
+    return total;
+}
+
+int64_t CVemFile::GetSize() {
+    return size;
+}
+
+int64_t CVemFile::GetPosition() {
+    return position;
+}
+
+int64_t CVemFile::Seek(int64_t offset, uint32_t origin) {
+    auto clamp = [this](int64_t x) { return std::clamp<int64_t>(x, 0, size); };
+    // Offsets come from the host: saturate instead of overflowing on extreme values.
+    auto add = [](int64_t a, int64_t b) {
+        int64_t r;
+        return __builtin_add_overflow(a, b, &r) ? (b < 0 ? INT64_MIN : INT64_MAX) : r;
+    };
+    switch (origin) {
+        case 1:
+            position = clamp(offset);
+            break;
+        case 2:
+            position = clamp(add(position, offset));
+            break;
+        case 3:
+            position = clamp(add(size, offset));
+            break;
+        default:
+            break;
+    }
+    return position;
+}
+
+bool CVemFile::SetSize(int64_t) {
+    return false;
+}
+
+void CVemFile::Flush() {}
+
+bool CVemFile::Close() {
+    return channel->CloseFile(fileId);
+}
+
+bool CVemFile::CanRead() {
+    return true;
+}
+
+bool CVemFile::CanWrite() {
+    return false;
+}
+
+}  // namespace zel::vem

@@ -1,0 +1,58 @@
+// CVemFile: a movie on the drive as a read-only file, fetched from the service frame by frame.
+#pragma once
+
+#include <cstdint>
+
+#include "service/service_channel.h"
+#include "service/shared_section.h"
+#include "suite/file.h"
+#include "suite/strings.h"
+
+namespace zel::vem {
+
+class CVemInterface;
+
+// The bytes of a movie are its frames one after another, width x height x 2 bytes each. Reading
+// asks the service to place a frame in the file's shared section (LoadFrame) and copies it out;
+// reads within the frame already loaded cost no request.
+//
+// Failure behaviour: a file whose section could not be obtained (or is smaller than one frame)
+// has length 0. A read stops at the first frame the service refuses and returns what it copied.
+// Not thread-safe: one thread at a time per file, and two files on the same movie share the
+// service's section, so they must not be read concurrently either.
+class CVemFile : public IFile {
+  public:
+    CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileId, CStringW name,
+             uint16_t width, uint16_t height, uint64_t numFrames);
+    // Tells the service the file is closed (again, if Close was called) and unmaps the section.
+    ~CVemFile() override;
+
+    CStringW GetName() override;
+    IFileSystem* GetFileSystem() override;
+    uint32_t Write(const void* buffer, uint32_t count) override;
+    uint32_t Read(void* buffer, uint32_t count) override;
+    int64_t GetSize() override;
+    int64_t GetPosition() override;
+    // origin 1: from the start, 2: from the position, 3: from the end; the result is clamped to
+    // [0, size]. Any other origin moves nothing.
+    int64_t Seek(int64_t offset, uint32_t origin) override;
+    bool SetSize(int64_t size) override;
+    void Flush() override;
+    // Sends CloseFile and returns its result; the object stays as it is.
+    bool Close() override;
+    bool CanRead() override;
+    bool CanWrite() override;
+
+  private:
+    CVemInterface* owner;
+    ServiceChannel* channel;
+    uint32_t fileId;
+    CStringW name;
+    SharedSection section;
+    int64_t size;
+    int64_t position = 0;
+    uint32_t frameSize;
+    int64_t loadedFrame = -1;
+};
+
+}  // namespace zel::vem

@@ -1,0 +1,61 @@
+// CVemInterfacePrivate: all state of the drive interface, kept out of the public header.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "service/movie_info.h"
+#include "service/service_channel.h"
+#include "suite/array.h"
+#include "suite/delegate.h"
+#include "suite/strings.h"
+#include "suite/sync.h"
+
+namespace zel::vem {
+
+class CVemInterface;
+
+inline constexpr uint32_t kNoQueue = 0xFFFFFFFF;
+
+class CVemInterfacePrivate {
+  public:
+    // Reads the emulator switch; connects nothing (the owner's constructor does that).
+    CVemInterfacePrivate();
+    ~CVemInterfacePrivate();
+
+    // Re-reads the whole movie list from the service, then calls every files-changed handler.
+    // Holds cacheLock throughout, including the service requests and the handler calls.
+    void refresh();
+    // Body of eventThread: opens the event queue, signals `started`, then waits for events.
+    void eventLoop(CEvent* started);
+    // Drops one reference; the last one runs the shut-down: ends the event queue, joins the event
+    // thread, disconnects both channels and frees the state.
+    static void release(CVemInterfacePrivate* p);
+    // Calls every registered handler in registration order; the caller holds cacheLock.
+    void notifyHandlersLocked();
+
+    // Field order is the order of destruction in reverse: cacheLock goes first, movies last.
+    TArray<SVemMovieInfo> movies;
+    // Read and written without a lock: hosts do not change it while other threads resolve paths.
+    CStringW workingDirectory;
+    ServiceChannel requestChannel;
+    // Used only by the event thread while it runs (it holds this channel's lock while waiting).
+    ServiceChannel eventChannel;
+    std::thread eventThread;
+    // Written by the event thread before it signals its start event, read by the destructor after
+    // construction: the event orders the two.
+    uint32_t queueId = kNoQueue;
+    TArray<delegate<void()>> filesChangedHandlers;
+    // Guards movies and filesChangedHandlers (recursive: a handler may call back in on the same
+    // thread). Lock order: cacheLock first, then a channel's lock; never the reverse.
+    CCriticalSection cacheLock;
+    bool emulator = false;
+
+    // Set by the event thread when its loop has ended, so shut-down can wait with a limit.
+    CEvent eventLoopEnded{true, false};
+    // Objects sharing this state (the original and its copies); the last one shuts it down.
+    std::atomic<int> references{1};
+};
+
+}  // namespace zel::vem
