@@ -15,6 +15,7 @@ namespace zel::vem {
 namespace {
 
 constexpr uint32_t kNoEntry = 0x80000000;
+constexpr uint32_t kMovieEntry = 2;
 const char kNoTime[] = "000:00:00:00.000.000";
 
 CStringW inFolder(const CStringW& folder, const CStringW& fileName) {
@@ -100,6 +101,10 @@ CDirectoryEntry emulatorGetInfo(const CStringW& folder, const CStringW& name) {
     entry.path = path::MakePath(CStringW(u"/"), entry.name, u'/');
     if (!fillFromMetaFile(folder, entry)) {
         entry.attributes = kNoEntry;
+    } else if (entry.attributes & kNoEntry) {
+        // A meta file that loads keeps the movie known after its data file went away; it is
+        // then a movie entry whose size and time are those the local disk gave for nothing.
+        entry.attributes = kMovieEntry;
     }
     return entry;
 }
