@@ -1,0 +1,65 @@
+// LocalSocket: ownership and the transfer loops, shared by every platform.
+#include "service/local_socket.h"
+
+namespace zel::vem {
+
+LocalSocket::LocalSocket(LocalSocket&& other) noexcept
+    : handle(other.handle), overlappedIo(other.overlappedIo), broken(other.broken.load()) {
+    other.handle = kInvalid;
+    other.overlappedIo = false;
+    other.broken = false;
+}
+
+LocalSocket& LocalSocket::operator=(LocalSocket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle = other.handle;
+        overlappedIo = other.overlappedIo;
+        broken = other.broken.load();
+        other.handle = kInvalid;
+        other.overlappedIo = false;
+        other.broken = false;
+    }
+    return *this;
+}
+
+LocalSocket::~LocalSocket() {
+    close();
+}
+
+void LocalSocket::close() {
+    if (handle != kInvalid) {
+        closeHandle();
+        handle = kInvalid;
+    }
+    overlappedIo = false;
+    broken = false;
+}
+
+size_t LocalSocket::read(void* buffer, size_t count) {
+    size_t done = 0;
+    char* bytes = static_cast<char*>(buffer);
+    while (done < count && handle != kInvalid && !broken) {
+        size_t moved = 0;
+        if (!readSome(bytes + done, count - done, moved)) {
+            break;
+        }
+        done += moved;
+    }
+    return done;
+}
+
+size_t LocalSocket::write(const void* buffer, size_t count) {
+    size_t done = 0;
+    const char* bytes = static_cast<const char*>(buffer);
+    while (done < count && handle != kInvalid && !broken) {
+        size_t moved = 0;
+        if (!writeSome(bytes + done, count - done, moved)) {
+            break;
+        }
+        done += moved;
+    }
+    return done;
+}
+
+}  // namespace zel::vem

@@ -1,0 +1,68 @@
+// LocalSocket: one end of a connection on a local pipe, the byte stream under the service channel.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "msgpack/stream.h"
+
+namespace zel::vem {
+
+// Windows: a named-pipe handle (\\.\pipe\NAME). POSIX: a Unix-domain stream socket (DIR/NAME,
+// see pipe_path.h). No buffering: each write is one pass of system calls and each read asks for
+// exactly the bytes wanted.
+//
+// No lock of its own: its user serialises reads and writes. Only shutdown() may be called from
+// another thread while a transfer is blocked.
+class LocalSocket : public Stream {
+  public:
+    // The value of `handle` while closed (INVALID_HANDLE_VALUE on Windows, -1 on POSIX).
+    static constexpr intptr_t kInvalid = -1;
+
+    LocalSocket() = default;
+    // Takes ownership of an open pipe handle (Windows) or stream socket (POSIX).
+    explicit LocalSocket(intptr_t handle) : handle(handle) {}
+    LocalSocket(LocalSocket&& other) noexcept;
+    LocalSocket& operator=(LocalSocket&& other) noexcept;
+    LocalSocket(const LocalSocket&) = delete;
+    LocalSocket& operator=(const LocalSocket&) = delete;
+    ~LocalSocket() override;
+
+    // Connects to the pipe NAME (UTF-8, without any prefix); closes what the socket held first.
+    // No waiting and no retry: false at once when no server listens (or, on Windows, when every
+    // instance is busy).
+    bool connect(const char* name);
+
+    // Block until `count` bytes moved or the pipe failed or ended; return the bytes moved. A
+    // count of 0 returns 0 without a system call. Never throw, never raise SIGPIPE.
+    size_t read(void* buffer, size_t count) override;
+    size_t write(const void* buffer, size_t count) override;
+
+    // Closes the handle; harmless when closed.
+    void close();
+
+    // Breaks a read or write blocked in another thread and makes every later transfer fail;
+    // the handle stays owned until close(). Safe to call concurrently with read and write.
+    void shutdown();
+
+    bool isOpen() const { return handle != kInvalid; }
+
+  private:
+    friend class LocalServer;
+    // Windows: the serving end of a pipe is an overlapped handle; each transfer on it then waits
+    // for its own completion, so a read and a write may run at once from two threads.
+    LocalSocket(intptr_t handle, bool overlappedIo) : handle(handle), overlappedIo(overlappedIo) {}
+
+    // One system call moving at most what the system takes at once; false on failure or end.
+    bool readSome(char* buffer, size_t count, size_t& done);
+    bool writeSome(const char* buffer, size_t count, size_t& done);
+    void closeHandle();
+
+    intptr_t handle = kInvalid;
+    bool overlappedIo = false;
+    // Set by shutdown(): transfers started afterwards fail without touching the handle.
+    std::atomic<bool> broken{false};
+};
+
+}  // namespace zel::vem

@@ -1,0 +1,65 @@
+// SharedSection: one named shared-memory section mapped into this process (frames from the
+// service arrive through these).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/shared_security.h"
+
+namespace zel::vem {
+
+// Windows: a paging-file backed file mapping. POSIX: a shm_open object named "/" + NAME (names
+// are used as received, a "Global\" prefix included; a name containing '/' cannot be used).
+//
+// size() is the mapped size: the whole pages the view spans after open (the section's own size
+// rounded up to pages), the requested size after create. Callers must not read or write past
+// data() + size().
+//
+// No lock: an object belongs to one user. No operation throws; a failed one leaves it empty.
+class SharedSection {
+  public:
+    SharedSection() = default;
+    ~SharedSection();  // close()
+    SharedSection(SharedSection&& other) noexcept;
+    SharedSection& operator=(SharedSection&& other) noexcept;
+    SharedSection(const SharedSection&) = delete;
+    SharedSection& operator=(const SharedSection&) = delete;
+
+    // Maps the whole existing section NAME (UTF-8) for reading and writing.
+    bool open(const char* name);
+    // Creates and maps a new section of `size` bytes; fails when one of that name exists (it is
+    // never adopted). With GlobalAccess the name gets the "Global\" prefix and every account
+    // may open it.
+    bool create(const char* name, uint64_t size, unsigned flags = 0);
+    // create() under a fresh name: `prefix` followed by rand() in upper-case hex (1 to 4 digits),
+    // "Global\" in front with GlobalAccess. Gives up after 10000 names.
+    bool createUnique(const char* prefix, uint64_t size, unsigned flags = 0);
+    // Unmaps and releases the section; harmless when empty. POSIX: a section this object created
+    // is unlinked, so its name is gone (mappings of other processes stay valid).
+    void close();
+
+    void* data() const { return view; }
+    uint64_t size() const { return mappedSize; }
+    // The full name given to the system ("Global\" included); empty when no section is held.
+    const std::string& name() const { return sectionName; }
+
+  private:
+    enum class Created { New, Exists, Failed };
+    // Platform steps. createObject leaves `handle` set only for Created::New.
+    Created createObject(const std::string& fullName, uint64_t size, unsigned flags);
+    bool mapCreated(uint64_t size);
+    void release();
+    bool createNamed(const std::string& fullName, uint64_t size, unsigned flags);
+
+    std::string sectionName;
+    // Windows: the file-mapping HANDLE; POSIX: the descriptor of a just-created object until it
+    // is mapped. 0 when none (POSIX keeps no descriptor once mapped).
+    intptr_t handle = 0;
+    void* view = nullptr;
+    uint64_t mappedSize = 0;
+    // POSIX: this object created the name and unlinks it on close.
+    bool owner = false;
+};
+
+}  // namespace zel::vem

@@ -1,0 +1,24 @@
+// Process-wide security for pipes and sections that other accounts (a service in another
+// session) must be able to reach.
+#pragma once
+
+namespace zel::vem {
+
+// Flag bit of LocalServer::listen, SharedSection::create and createUnique: make the object
+// readable and writable by every account.
+inline constexpr unsigned GlobalAccess = 1;
+
+class SharedSecurity {
+  public:
+    // Built once per process on first use (thread-safe) and kept until the process exits.
+    // Windows: a SECURITY_ATTRIBUTES granting Everyone read/write and Administrators all, or
+    // null when any step of building it failed.
+    // POSIX: an `unsigned` permission mode (0666) for sockets and shared-memory objects.
+    static void* attributes();
+};
+
+// POSIX only: the permission mode for a new socket file or shared-memory object, everyone
+// read/write (0666) with GlobalAccess, else the owner only (0600).
+unsigned sharedAccessMode(unsigned flags);
+
+}  // namespace zel::vem
