@@ -9,14 +9,10 @@
 #include "suite/local_file_system.h"
 #include "suite/path.h"
 #include "suite/store.h"
-#include "tests/vem/test_env.h"
+#include "tests/support/child_process.h"
 #include "vem/exports.h"
 #include "vem/vem_imager_file.h"
 #include "vem/vem_interface.h"
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
 
 namespace zel::vem::test {
 namespace {
@@ -27,11 +23,9 @@ const int64_t kFirstFrame = CDateTime::FromDate(2026, 2, 14, 13, 7, 9).GetTimest
 class Emulator : public ::testing::Test {
   protected:
     void SetUp() override {
-        setEnv("ZELVEM_ENABLE_EMULATOR", "1");
-#if !defined(_WIN32)
-        std::string home = "/tmp/zelvem-emu-" + std::to_string(::getpid());
-        setEnv("XDG_DATA_HOME", home.c_str());
-#endif
+        zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+        home = zel::test::makeTempDir("zelvem_emulator_");
+        zel::test::setEnv("XDG_DATA_HOME", home);
         vem = instance();
         vem->SetCurrentWorkingDirectory(CStringW(u"/"));
         folder = vem->GetEmulatorFolder();
@@ -41,6 +35,7 @@ class Emulator : public ::testing::Test {
     }
     void TearDown() override {
         fileSystem()->RemoveDir(folder, true);
+        zel::test::removeTree(home);
     }
 
     void write(const char* name, const std::vector<uint8_t>& bytes) {
@@ -73,6 +68,7 @@ class Emulator : public ::testing::Test {
     }
 
     CVemInterface* vem = nullptr;
+    std::string home;  // XDG_DATA_HOME of this test (the emulator folder's base on POSIX)
     CStringW folder;
 };
 

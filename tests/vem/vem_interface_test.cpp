@@ -14,11 +14,7 @@
 #include "suite/path.h"
 #include "suite/uri_handler.h"
 #include "tests/channel/scripted_service.h"
-#include "tests/vem/test_env.h"
-
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
+#include "tests/support/child_process.h"
 
 namespace zel::vem::test {
 namespace {
@@ -28,11 +24,9 @@ namespace {
 class RefusingService {
   public:
     RefusingService() {
-#if !defined(_WIN32)
-        // Each test runs in its own process; its pipes live in a folder of its own.
-        std::string dir = "/tmp/zelvem-test-" + std::to_string(::getpid());
-        setEnv("ZELVEM_PIPE_DIR", dir.c_str());
-#endif
+        // Each test runs in its own process; its pipes live in a folder of its own (POSIX).
+        pipeDir = zel::test::makeTempDir("zelvem_pipes_");
+        zel::test::setEnv("ZELVEM_PIPE_DIR", pipeDir);
         if (!server.listen("zelvemsvc")) {
             throw std::runtime_error("cannot serve zelvemsvc");
         }
@@ -48,10 +42,9 @@ class RefusingService {
         for (auto& t : connections) {
             t.join();
         }
+        zel::test::removeTree(pipeDir);
     }
-    int accepted() const {
-        return count.load();
-    }
+    int accepted() const { return count.load(); }
 
   private:
     void acceptLoop() {
@@ -87,6 +80,7 @@ class RefusingService {
         }
     }
 
+    std::string pipeDir;
     LocalServer server;
     std::thread acceptor;
     // Both written only by the accepting thread and read after it has been joined.
@@ -96,7 +90,7 @@ class RefusingService {
 };
 
 TEST(VemInterface, ConcurrentFirstCallsConstructOnce) {
-    unsetEnv("ZELVEM_ENABLE_EMULATOR");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
     RefusingService service;
     std::vector<std::thread> threads;
     std::vector<CVemInterface*> seen(8, nullptr);
@@ -123,14 +117,14 @@ TEST(VemInterface, ConcurrentFirstCallsConstructOnce) {
 }
 
 TEST(VemInterface, EmptyEmulatorSwitchStillContactsTheService) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
     RefusingService service;
     EXPECT_FALSE(instance()->isEmulator());
     EXPECT_EQ(service.accepted(), 2);
 }
 
 TEST(VemInterface, EmulatorSwitchZeroMeansEmulatorAndNoPipe) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "0");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "0");
     RefusingService service;
     CVemInterface* vem = instance();
     EXPECT_TRUE(vem->isEmulator());
@@ -142,19 +136,19 @@ TEST(VemInterface, EmulatorSwitchZeroMeansEmulatorAndNoPipe) {
 }
 
 TEST(VemInterface, NoServiceStillConstructsAndRegisters) {
-    unsetEnv("ZELVEM_ENABLE_EMULATOR");
-#if !defined(_WIN32)
-    setEnv("ZELVEM_PIPE_DIR", ("/tmp/zelvem-none-" + std::to_string(::getpid())).c_str());
-#endif
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    std::string empty = zel::test::makeTempDir("zelvem_nopipes_");
+    zel::test::setEnv("ZELVEM_PIPE_DIR", empty);
     CVemInterface* vem = instance();
     EXPECT_FALSE(vem->isEmulator());
     EXPECT_FALSE(vem->drivePresent());
     EXPECT_EQ(CUriHandler::instance()->GetHandler(CStringW(u"vem:///")), vem);
     EXPECT_EQ(vem->GetDirectoryListing(CStringW(u"vem:///"), CStringW()).entries.size(), 0u);
+    zel::test::removeTree(empty);
 }
 
 TEST(VemInterface, ShutDownWithARefusedQueueNeedsNoService) {
-    unsetEnv("ZELVEM_ENABLE_EMULATOR");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
     RefusingService service;
     // A second object built and destroyed in the test: the queue was refused, so the event thread
     // has already ended and shut-down joins it without asking the service anything.
@@ -170,7 +164,7 @@ struct PathCase {
 };
 
 TEST(VemInterface, FullPaths) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
     CVemInterface* vem = instance();
     const PathCase cases[] = {
         {"/", "vem://12-run_a", "/12-run_a"},
@@ -195,7 +189,7 @@ TEST(VemInterface, FullPaths) {
 }
 
 TEST(VemInterface, WorkingDirectoryIsStoredAsGiven) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
     CVemInterface* vem = instance();
     EXPECT_TRUE(vem->GetCurrentWorkingDirectory().empty());
     EXPECT_TRUE(vem->SetCurrentWorkingDirectory(CStringW(u"/does/not/exist")));
@@ -203,7 +197,7 @@ TEST(VemInterface, WorkingDirectoryIsStoredAsGiven) {
 }
 
 TEST(VemInterface, FoldersCanBeNeitherMadeNorRemoved) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
     CVemInterface* vem = instance();
     for (bool recursive : {false, true}) {
         EXPECT_FALSE(vem->MakeDir(CStringW(u"vem://x"), recursive));
@@ -213,16 +207,16 @@ TEST(VemInterface, FoldersCanBeNeitherMadeNorRemoved) {
 }
 
 TEST(VemInterface, EmulatorFolderFollowsTheUsersDataFolder) {
-    setEnv("ZELVEM_ENABLE_EMULATOR", "1");
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
 #if defined(_WIN32)
     std::string folder = instance()->GetEmulatorFolder().ToUtf8().str();
     EXPECT_NE(folder.find("Quen Systems\\VEM"), std::string::npos) << folder;
     EXPECT_EQ(folder.rfind("Quen Systems\\VEM"), folder.size() - 16) << folder;
 #else
-    setEnv("XDG_DATA_HOME", "/srv/data");
+    zel::test::setEnv("XDG_DATA_HOME", "/srv/data");
     EXPECT_EQ(instance()->GetEmulatorFolder().ToUtf8().str(), "/srv/data/Quen Systems/VEM");
-    setEnv("XDG_DATA_HOME", "relative/data");  // not absolute: ignored
-    setEnv("HOME", "/home/user");
+    zel::test::setEnv("XDG_DATA_HOME", "relative/data");  // not absolute: ignored
+    zel::test::setEnv("HOME", "/home/user");
     EXPECT_EQ(instance()->GetEmulatorFolder().ToUtf8().str(),
               "/home/user/.local/share/Quen Systems/VEM");
 #endif
