@@ -28,6 +28,7 @@ export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
 # A persistent wineserver cuts each test process's start from ~0.5 s to ~0.1 s. The first Wine
 # process also starts Wine's background services, which inherit its output and keep it open:
 # start them here, not inside a test whose output ctest would then wait on until its timeout.
+mkdir -p "$WINEPREFIX"
 wineserver -p
 wine wineboot -i >/dev/null 2>&1 || true
 (cd build/windows && ctest -j"$jobs" --output-on-failure --timeout 180) || status=1
