@@ -32,7 +32,7 @@ const char* const kUsage =
     "  --pipe NAME                 serve NAME instead of zelvemsvc\n"
     "  --global                    let every account open the pipes and sections\n"
     "  --detached                  start with the drive detached\n"
-    "  --fault SPEC                arm a fault from the start (as \"ctl fault SPEC\")\n"
+    "  --fault FAULT               arm a fault from the start (as \"ctl fault FAULT\")\n"
     "  -v, --verbose               also log every frame load\n"
     "  -h, --help                  show this text\n"
     "\n"
