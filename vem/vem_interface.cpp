@@ -2,6 +2,7 @@
 #include "vem/vem_interface.h"
 
 #include <cstdlib>
+#include <new>
 #include <system_error>
 
 #include "suite/uri_handler.h"
@@ -15,6 +16,9 @@ namespace {
 // How long shut-down waits for the service to end the event thread's wait after the queue was
 // destroyed, before it breaks the wait itself. A well-behaved service answers at once.
 constexpr uint32_t kEventThreadGraceMs = 5000;
+
+// More movies than any drive holds; a larger count from the service is not believed.
+constexpr uint32_t kMaxMovies = 1u << 20;
 
 bool emulatorSwitchSet() {
     const char* value = std::getenv("ZELVEM_ENABLE_EMULATOR");
@@ -31,8 +35,14 @@ void CVemInterfacePrivate::notifyHandlersLocked() {
     // A handler may add or remove handlers (the lock is recursive), so the count is read anew on
     // every step rather than iterating over a snapshot.
     for (uint32_t i = 0; i < filesChangedHandlers.size(); ++i) {
+        // A copy: the handler may remove itself while it runs.
         delegate<void()> handler = filesChangedHandlers[i];
-        handler();
+        try {
+            handler();
+        } catch (...) {
+            // One failing handler must neither keep the others from hearing of the change nor
+            // end the event thread (where an escaping exception would end the process).
+        }
     }
 }
 
@@ -40,7 +50,9 @@ void CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
     movies.clear();
     uint32_t count = 0;
-    if (requestChannel.GetMovieCount(count)) {
+    // A count no drive could hold would only make a broken service cost gigabytes of cache and
+    // millions of requests: it is treated like a failed request.
+    if (requestChannel.GetMovieCount(count) && count <= kMaxMovies) {
         // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
         // the fields read before the failure and zeros in the rest.
         movies.resize(count);
@@ -62,7 +74,11 @@ void CVemInterfacePrivate::eventLoop(CEvent* started) {
         SVemEvent event{};
         while (eventChannel.WaitEvent(queueId, event) && event.type != 0) {
             if (event.type == 1) {
-                refresh();
+                try {
+                    refresh();
+                } catch (const std::bad_alloc&) {
+                    // The cache could not grow; refresh left it empty. Later changes may fit.
+                }
             }
         }
         eventChannel.disconnect();

@@ -155,6 +155,15 @@ TEST_F(Emulator, RemovingDeletesAllThreeFilesAndTellsTheHandlers) {
     zelvem_RemoveFilesChangedHandler(handle);
 }
 
+TEST_F(Emulator, AThrowingHandlerDoesNotSilenceTheOthers) {
+    writeMovie("12-run_a", 2, 2, 1);
+    int calls = 0;
+    vem->AddFilesChangedHandler(delegate<void()>::FromCallable([] { throw 42; }));
+    vem->AddFilesChangedHandler(delegate<void()>::FromCallable([&calls] { ++calls; }));
+    EXPECT_TRUE(vem->RemoveFile(CStringW(u"/12-run_a")));
+    EXPECT_EQ(calls, 1);
+}
+
 TEST_F(Emulator, ImagerFileFactoryOpensMoviesAsVemImagerFiles) {
     writeMovie("12-run_a", 3, 2, 4);
     file::CImagerFileFactory* factory = file::imagerFileFactory();

@@ -23,7 +23,9 @@ namespace {
 // counts the connections it accepted.
 class RefusingService {
   public:
-    RefusingService() {
+    // movieCount < 0: no drive questions answered; otherwise a drive of that many movies, whose
+    // information is refused.
+    explicit RefusingService(int64_t movieCount = -1) : movieCount(movieCount) {
         // Each test runs in its own process; its pipes live in a folder of its own (POSIX).
         pipeDir = zel::test::makeTempDir("zelvem_pipes_");
         zel::test::setEnv("ZELVEM_PIPE_DIR", pipeDir);
@@ -58,28 +60,41 @@ class RefusingService {
             ++count;
             auto shared = std::make_shared<LocalSocket>(std::move(client));
             sockets.push_back(shared);
-            connections.emplace_back([socket = shared] {
-                MsgReader reader(socket.get());
-                Bytes version = versionReply();
-                Bytes refusal = encode([](MsgWriter& w) {
-                    w.writeMapHeader(1);
-                    w.writeString("error"), w.writeString("refused");
-                });
-                try {
-                    MsgObject request = reader.readObject();
-                    bool isVersion = request.hasKey("ver");
-                    const Bytes& first = isVersion ? version : refusal;
-                    socket->write(first.data(), first.size());
-                    for (;;) {
-                        reader.skip();
-                        socket->write(refusal.data(), refusal.size());
-                    }
-                } catch (const std::exception&) {
-                }
-            });
+            connections.emplace_back([this, socket = shared] { serve(*socket); });
         }
     }
 
+    // Answers the version check, and with a movie count given, drive detection and the count;
+    // refuses everything else.
+    void serve(LocalSocket& socket) {
+        MsgReader reader(&socket);
+        try {
+            for (;;) {
+                MsgObject request = reader.readObject();
+                uint64_t ord = request.hasKey("ord") ? request.get("ord").asPositive() : 99;
+                Bytes reply;
+                if (request.hasKey("ver")) {
+                    reply = versionReply();
+                } else if (movieCount >= 0 && ord == 0) {
+                    reply = okReply(
+                        1, [](MsgWriter& w) { w.writeString("detected"), w.writeBool(true); });
+                } else if (movieCount >= 0 && ord == 1) {
+                    reply = okReply(1, [this](MsgWriter& w) {
+                        w.writeString("count"), w.writeUInt(static_cast<uint64_t>(movieCount));
+                    });
+                } else {
+                    reply = encode([](MsgWriter& w) {
+                        w.writeMapHeader(1);
+                        w.writeString("error"), w.writeString("refused");
+                    });
+                }
+                socket.write(reply.data(), reply.size());
+            }
+        } catch (const std::exception&) {
+        }
+    }
+
+    int64_t movieCount;
     std::string pipeDir;
     LocalServer server;
     std::thread acceptor;
@@ -145,6 +160,23 @@ TEST(VemInterface, NoServiceStillConstructsAndRegisters) {
     EXPECT_EQ(CUriHandler::instance()->GetHandler(CStringW(u"vem:///")), vem);
     EXPECT_EQ(vem->GetDirectoryListing(CStringW(u"vem:///"), CStringW()).entries.size(), 0u);
     zel::test::removeTree(empty);
+}
+
+TEST(VemInterface, RecordsWhoseInformationIsRefusedStayAsZeros) {
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    RefusingService service(3);
+    CDirectoryListing root = instance()->GetDirectoryListing(CStringW(u"/"), CStringW());
+    ASSERT_EQ(root.entries.size(), 3u);
+    for (const CDirectoryEntry& entry : root.entries) {
+        EXPECT_EQ(entry.name.ToUtf8().str(), "0-");
+        EXPECT_EQ(entry.size, 0u);
+    }
+}
+
+TEST(VemInterface, AnUnbelievableMovieCountLeavesTheCacheEmpty) {
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    RefusingService service(4294967295);
+    EXPECT_TRUE(instance()->GetDirectoryListing(CStringW(u"/"), CStringW()).entries.empty());
 }
 
 TEST(VemInterface, ShutDownWithARefusedQueueNeedsNoService) {
