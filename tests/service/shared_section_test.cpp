@@ -3,197 +3,151 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <string>
 
 #include "service/shared_section.h"
 #include "tests/service/transport_test_support.h"
+#include "tests/support/child_process.h"
 
 namespace zel::vem {
 namespace {
 
+bool isEmpty(const SharedSection& section) {
+    return section.name().empty() && section.data() == nullptr && section.size() == 0;
+}
+
 class SharedSectionTest : public ::testing::Test {
   protected:
-    // Section names are machine-wide on every platform: keep them apart per process.
-    std::string uniqueName(const char* stem) { return scope.uniqueName(stem); }
-
+    // Section names are machine-wide on every platform: the scope keeps them apart per process.
     test::PipeTestScope scope;
 };
 
-void expectEmpty(const SharedSection& section) {
-    EXPECT_EQ(section.name(), "");
-    EXPECT_EQ(section.data(), nullptr);
-    EXPECT_EQ(section.size(), 0u);
-}
-
-TEST_F(SharedSectionTest, OpenOfAMissingNameFails) {
-    SharedSection section;
-    EXPECT_FALSE(section.open(uniqueName("zvnosuch").c_str()));
-    expectEmpty(section);
-    EXPECT_FALSE(section.open(""));
-    expectEmpty(section);
+TEST_F(SharedSectionTest, FailedCallsLeaveTheObjectEmpty) {
+    const std::string missing = scope.uniqueName("zvnosuch");
+    const std::string taken = scope.uniqueName("zvtaken");
+    SharedSection occupant;
+    ASSERT_TRUE(occupant.create(taken.c_str(), 4096));
+    std::memset(occupant.data(), 0xC3, 4096);
+    const struct {
+        const char* what;
+        std::function<bool(SharedSection&)> call;
+    } table[] = {
+        {"open missing", [&](SharedSection& s) { return s.open(missing.c_str()); }},
+        {"open empty name", [](SharedSection& s) { return s.open(""); }},
+        {"create empty name", [](SharedSection& s) { return s.create("", 4096); }},
+        {"create zero size", [&](SharedSection& s) { return s.create(missing.c_str(), 0); }},
+        {"create existing", [&](SharedSection& s) { return s.create(taken.c_str(), 8192); }},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.what);
+        SharedSection section;  // holding a section before: a failure must not keep it
+        ASSERT_TRUE(section.create(scope.uniqueName("zvheld").c_str(), 64));
+        EXPECT_FALSE(row.call(section));
+        EXPECT_TRUE(isEmpty(section));
+    }
+    // The existing section was not adopted, resized or cleared by the failed create.
+    SharedSection reader;
+    ASSERT_TRUE(reader.open(taken.c_str()));
+    EXPECT_EQ(reader.size(), 4096u);
+    EXPECT_EQ(static_cast<const unsigned char*>(reader.data())[4095], 0xC3);
 }
 
 TEST_F(SharedSectionTest, OpenReportsTheMappedSizeInWholePages) {
-    // requested size -> size seen by open (4 KiB pages)
+    // created size -> size seen by open (4 KiB pages, as VirtualQuery reports them)
     const struct {
         uint64_t created;
         uint64_t opened;
-    } cases[] = {{1, 4096}, {4095, 4096}, {4096, 4096}, {4097, 8192}, {100000, 102400}};
+        unsigned flags;
+    } cases[] = {{1, 4096, 0},
+                 {4095, 4096, GlobalAccess},
+                 {4096, 4096, 0},
+                 {4097, 8192, 0},
+                 {100000, 102400, 0}};
     for (const auto& c : cases) {
-        SharedSection creator;
-        const std::string name = uniqueName("zvsize");
-        ASSERT_TRUE(creator.create(name.c_str(), c.created)) << c.created;
+        SCOPED_TRACE(c.created);
+        const std::string name = scope.uniqueName("zvsize");
+        SharedSection creator, reader;
+        ASSERT_TRUE(creator.create(name.c_str(), c.created, c.flags));
         EXPECT_EQ(creator.size(), c.created);
-        EXPECT_EQ(creator.name(), name);
-
-        SharedSection reader;
-        ASSERT_TRUE(reader.open(name.c_str())) << c.created;
-        EXPECT_EQ(reader.size(), c.opened) << c.created;
-        EXPECT_EQ(reader.name(), name);
-        // The whole reported size is mapped and shared with the creator.
+        EXPECT_EQ(creator.name(), (c.flags ? "Global\\" : "") + name);
+        ASSERT_TRUE(reader.open(creator.name().c_str()));
+        EXPECT_EQ(reader.size(), c.opened);
+        // The whole reported size is mapped, shared with the creator, zero past the end.
         auto* bytes = static_cast<unsigned char*>(reader.data());
         bytes[c.created - 1] = 0x5A;
         EXPECT_EQ(static_cast<unsigned char*>(creator.data())[c.created - 1], 0x5A);
-        if (c.opened > c.created) {
-            EXPECT_EQ(bytes[c.opened - 1], 0);  // the page's tail past the section's end
-        }
+        EXPECT_EQ(bytes[c.opened - 1], c.opened > c.created ? 0 : 0x5A);
     }
 }
 
-TEST_F(SharedSectionTest, CreateNeverAdoptsAnExistingSection) {
-    const std::string name = uniqueName("zvexists");
-    SharedSection first;
-    ASSERT_TRUE(first.create(name.c_str(), 4096));
-    std::memset(first.data(), 0xC3, 4096);
-
-    SharedSection second;
-    EXPECT_FALSE(second.create(name.c_str(), 8192));
-    expectEmpty(second);
-
-    SharedSection reader;
-    ASSERT_TRUE(reader.open(name.c_str()));
-    EXPECT_EQ(reader.size(), 4096u);  // not resized by the failed create
-    const auto* bytes = static_cast<const unsigned char*>(reader.data());
-    EXPECT_EQ(bytes[0], 0xC3);
-    EXPECT_EQ(bytes[4095], 0xC3);
-}
-
-TEST_F(SharedSectionTest, CreateRefusesEmptyAndZeroSized) {
-    SharedSection section;
-    EXPECT_FALSE(section.create("", 4096));
-    expectEmpty(section);
-    EXPECT_FALSE(section.create(uniqueName("zvzero").c_str(), 0));
-    expectEmpty(section);
-}
-
-TEST_F(SharedSectionTest, GlobalAccessPutsTheGlobalPrefixInFront) {
-    const std::string name = uniqueName("zvglob");
-    SharedSection creator;
-    ASSERT_TRUE(creator.create(name.c_str(), 100, GlobalAccess));
-    EXPECT_EQ(creator.name(), "Global\\" + name);
-    static_cast<char*>(creator.data())[7] = 'g';
-
-    SharedSection reader;
-    ASSERT_TRUE(reader.open(("Global\\" + name).c_str()));
-    EXPECT_EQ(static_cast<const char*>(reader.data())[7], 'g');
-}
-
-TEST_F(SharedSectionTest, CreateUniqueNamesArePrefixAndUpperCaseHex) {
-    const std::string prefix = uniqueName("zvuniq") + "_";
-    const std::regex local("^" + prefix + "(0|[1-9A-F][0-9A-F]{0,3})$");
-    const std::regex global("^Global\\\\" + prefix + "(0|[1-9A-F][0-9A-F]{0,3})$");
+TEST_F(SharedSectionTest, CreateUniqueNamesArePrefixAndUpperCaseHexNotInUse) {
+    const std::string prefix = scope.uniqueName("zvuniq") + "_";
+    // The name the first draw gives is taken: createUnique must move on, not adopt it.
+    std::srand(1234);
+    char taken[16];
+    std::snprintf(taken, sizeof(taken), "%X", static_cast<unsigned>(std::rand()) & 0x7FFFu);
+    SharedSection occupant;
+    ASSERT_TRUE(occupant.create((prefix + taken).c_str(), 64));
+    std::srand(1234);
+    const std::string digits = "(0|[1-9A-F][0-9A-F]{0,3})$";
+    const std::regex local("^" + prefix + digits), global("^Global\\\\" + prefix + digits);
     for (int i = 0; i < 20; ++i) {
-        SharedSection section;
         const bool isGlobal = i % 2 == 1;
+        SharedSection section, reader;
         ASSERT_TRUE(section.createUnique(prefix.c_str(), 64, isGlobal ? GlobalAccess : 0));
+        EXPECT_NE(section.name(), prefix + taken);
         EXPECT_TRUE(std::regex_match(section.name(), isGlobal ? global : local)) << section.name();
-        EXPECT_EQ(section.size(), 64u);
-        ASSERT_NE(section.data(), nullptr);
-        SharedSection reader;
         EXPECT_TRUE(reader.open(section.name().c_str())) << section.name();
     }
 }
 
-TEST_F(SharedSectionTest, CreateUniqueSkipsNamesInUse) {
-    const std::string prefix = uniqueName("zvskip") + "_";
-    // The name the first draw would give is taken: createUnique must move on, not adopt it.
-    std::srand(1234);
-    char taken[64];
-    std::snprintf(taken, sizeof(taken), "%X", static_cast<unsigned>(std::rand()) & 0x7FFFu);
-    SharedSection occupant;
-    ASSERT_TRUE(occupant.create((prefix + taken).c_str(), 4096));
-    std::memset(occupant.data(), 0x11, 4096);
-
-    std::srand(1234);
-    SharedSection section;
-    ASSERT_TRUE(section.createUnique(prefix.c_str(), 4096));
-    EXPECT_NE(section.name(), prefix + taken);
-    EXPECT_NE(section.data(), occupant.data());
-    EXPECT_EQ(static_cast<const unsigned char*>(occupant.data())[0], 0x11);
-}
-
 TEST_F(SharedSectionTest, MoveAssignmentHandsOverAndReleases) {
-    const std::string nameA = uniqueName("zvmovea");
-    const std::string nameB = uniqueName("zvmoveb");
-    SharedSection a, b;
+    const std::string nameA = scope.uniqueName("zvmovea");
+    SharedSection a, b, target;
     ASSERT_TRUE(a.create(nameA.c_str(), 4096));
-    ASSERT_TRUE(b.create(nameB.c_str(), 8192));
-    void* viewA = a.data();
-
-    SharedSection target;
+    ASSERT_TRUE(b.create(scope.uniqueName("zvmoveb").c_str(), 8192));
+    void* viewB = b.data();
     target = std::move(a);
-    expectEmpty(a);
-    EXPECT_EQ(target.name(), nameA);
-    EXPECT_EQ(target.data(), viewA);
-    EXPECT_EQ(target.size(), 4096u);
-
-    target = std::move(b);  // releases section A
-    expectEmpty(b);
-    EXPECT_EQ(target.name(), nameB);
+    target = std::move(b);  // releases section A: nobody holds it any more
+    EXPECT_TRUE(isEmpty(a) && isEmpty(b));
+    EXPECT_EQ(target.data(), viewB);
     EXPECT_EQ(target.size(), 8192u);
     SharedSection probe;
-    EXPECT_FALSE(probe.open(nameA.c_str()));  // nobody holds A any more
-
+    EXPECT_FALSE(probe.open(nameA.c_str()));
     SharedSection& alias = target;
-    target = std::move(alias);
-    EXPECT_EQ(target.name(), nameB);
-    EXPECT_NE(target.data(), nullptr);
-
+    target = std::move(alias);  // keeps what it holds
+    EXPECT_EQ(target.data(), viewB);
     target.close();
-    expectEmpty(target);
     target.close();
-    expectEmpty(target);
+    EXPECT_TRUE(isEmpty(target));
 }
 
 TEST_F(SharedSectionTest, SectionCreatedByAnotherProcessIsOpenedAndShared) {
-    const std::string prefix = uniqueName("zvchild") + "_";
-    for (const char* mode : {"local", "global"}) {
-        test::ChildProcess child("service_section_helper", {prefix, "10000", mode});
-        ASSERT_TRUE(child.started());
-        const std::string name = child.readLine();
-        ASSERT_NE(name, "");
-        ASSERT_NE(name, "failed");
-        EXPECT_EQ(name.rfind(std::string(mode) == "global" ? "Global\\" + prefix : prefix, 0), 0u)
-            << name;
+    for (const std::string mode : {"local", "global"}) {
+        SCOPED_TRACE(mode);
+        const std::string name = scope.uniqueName("zvchild");
+        zel::test::ChildProcess child;
+        ASSERT_TRUE(child.start(zel::test::siblingProgram("service_section_helper"),
+                                {name, "10000", mode}));
+        ASSERT_TRUE(child.waitForLine("created", 10000));
 
         SharedSection section;
-        ASSERT_TRUE(section.open(name.c_str())) << name;
+        ASSERT_TRUE(section.open((mode == "global" ? "Global\\" + name : name).c_str()));
         EXPECT_EQ(section.size(), 12288u);
-        const auto* bytes = static_cast<const unsigned char*>(section.data());
+        auto* bytes = static_cast<unsigned char*>(section.data());
         size_t mismatches = 0;
         for (size_t i = 0; i < 10000; ++i) {
             mismatches += bytes[i] != static_cast<unsigned char>(i * 7 + 3);
         }
         EXPECT_EQ(mismatches, 0u);
-
-        // Writes from this side are seen by the creator.
-        static_cast<unsigned char*>(section.data())[9999] = 201;
-        ASSERT_TRUE(child.writeLine("peek 9999"));
-        EXPECT_EQ(child.readLine(), "201");
-        EXPECT_EQ(child.finish(), 0);
-        // Our mapping stays usable after the creator ended.
-        EXPECT_EQ(bytes[0], 3);
+        bytes[9999] = 201;  // the creator waits to see this
+        EXPECT_TRUE(child.waitForLine("seen=201", 10000));
+        int code = -1;
+        ASSERT_TRUE(child.wait(10000, code));
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(bytes[0], 3);  // our mapping stays usable after the creator ended
     }
 }
 

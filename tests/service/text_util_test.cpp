@@ -13,10 +13,8 @@ TEST(TextUtilTest, FormatStringFormatsToExactLength) {
               "ConnectNamedPipe failed, GetLastError() = 232.");
     EXPECT_EQ(formatString("%s%X", "Global\\p", 0x7FFFu), "Global\\p7FFF");
     EXPECT_EQ(formatString("%s", ""), "");
-    const std::string longText(5000, 'q');
-    const std::string formatted = formatString("<%s>", longText.c_str());
-    EXPECT_EQ(formatted, "<" + longText + ">");
-    EXPECT_EQ(formatted.size(), 5002u);
+    const std::string longText(5000, 'q');  // longer than any first guess at the size
+    EXPECT_EQ(formatString("<%s>", longText.c_str()), "<" + longText + ">");
 }
 
 TEST(TextUtilTest, ToWideConvertsUtf8) {
@@ -24,28 +22,17 @@ TEST(TextUtilTest, ToWideConvertsUtf8) {
         const char* utf8;
         std::u16string wide;
     } cases[] = {
+        {nullptr, u""},
         {"", u""},
-        {"zelvemsvc", u"zelvemsvc"},
         {"\\\\.\\pipe\\x", u"\\\\.\\pipe\\x"},
         {"\xC3\xA4\xE2\x82\xAC", u"\u00E4\u20AC"},  // two- and three-byte forms
-        {"a\xF0\x9D\x84\x9E"
-         "b",
-         u"a\U0001D11Eb"},  // four bytes: a surrogate pair
+        {"a\xF0\x9D\x84\x9E!", u"a\U0001D11E!"},    // four bytes: a surrogate pair
+        {"a\xFF!", u"a\uFFFD!"},                    // malformed byte
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(toWide(c.utf8), c.wide) << c.utf8;
+        SCOPED_TRACE(c.utf8 ? c.utf8 : "(null)");
+        EXPECT_EQ(toWide(c.utf8), c.wide);
     }
-    EXPECT_EQ(toWide(nullptr), u"");
-}
-
-TEST(TextUtilTest, ToWideReplacesMalformedBytes) {
-    const std::u16string wide = toWide(
-        "a\xFF"
-        "b");
-    ASSERT_GE(wide.size(), 3u);
-    EXPECT_EQ(wide.front(), u'a');
-    EXPECT_EQ(wide.back(), u'b');
-    EXPECT_NE(wide.find(u'\uFFFD'), std::u16string::npos);
 }
 
 }  // namespace

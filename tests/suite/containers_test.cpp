@@ -5,7 +5,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "suite/array.h"
 #include "suite/delegate.h"
@@ -16,46 +15,50 @@
 namespace zel {
 namespace {
 
-TEST(SuiteArray, CapacityDoublesFromOne) {
+CStringW Text(uint32_t i) {
+    return CStringW(std::to_string(i).c_str());
+}
+
+// The text of the std::out_of_range `call` throws, or "" when it returns.
+std::string ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+        return "";
+    } catch (const std::out_of_range& e) {
+        return e.what();
+    }
+}
+
+TEST(SuiteArray, CapacityDoublesFromOneAndNeverShrinks) {
     // (elements appended so far, capacity expected afterwards)
-    const struct {
-        uint32_t count;
-        uint32_t capacity;
-    } table[] = {{1, 1}, {2, 2}, {3, 4}, {4, 4}, {5, 8}, {8, 8}, {9, 16}, {17, 32}};
+    const uint32_t growth[][2] = {{1, 1}, {2, 2}, {3, 4},  {4, 4},
+                                  {5, 8}, {8, 8}, {9, 16}, {17, 32}};
     TArray<int> plain;
     TArray<CStringW> objects;  // moved into new blocks rather than realloc'ed
     uint32_t appended = 0;
-    for (const auto& row : table) {
-        while (appended < row.count) {
+    for (const auto& row : growth) {
+        for (; appended < row[0]; ++appended) {
             plain.append(static_cast<int>(appended));
-            objects.append(CStringW(std::to_string(appended).c_str()));
-            ++appended;
+            objects.append(Text(appended));
         }
-        EXPECT_EQ(plain.capacity(), row.capacity) << row.count;
-        EXPECT_EQ(objects.capacity(), row.capacity) << row.count;
+        EXPECT_EQ(plain.capacity(), row[1]) << row[0];
+        EXPECT_EQ(objects.capacity(), row[1]) << row[0];
     }
     for (uint32_t i = 0; i < appended; ++i) {
         EXPECT_EQ(plain[i], static_cast<int>(i));
-        EXPECT_EQ(objects[i], CStringW(std::to_string(i).c_str()));
+        EXPECT_EQ(objects[i], Text(i));
     }
-}
-
-TEST(SuiteArray, ReserveFollowsTheGrowthRule) {
-    const struct {
-        uint32_t first;  // reserved first
-        uint32_t then;
-        uint32_t capacity;
-    } table[] = {{0, 0, 0}, {0, 5, 8}, {3, 5, 8}, {3, 7, 8}, {3, 25, 32}, {8, 3, 8}, {1, 1, 1}};
-    for (const auto& row : table) {
+    // (reserved first, reserved then, capacity expected)
+    const uint32_t reserves[][3] = {{0, 0, 0}, {1, 1, 1}, {3, 5, 8}, {3, 25, 32}, {8, 3, 8}};
+    for (const auto& row : reserves) {
         TArray<int> a;
-        a.reserve(row.first);
-        a.reserve(row.then);
-        EXPECT_EQ(a.capacity(), row.capacity) << row.first << " then " << row.then;
-        EXPECT_EQ(a.size(), 0u);
+        a.reserve(row[0]);
+        a.reserve(row[1]);
+        EXPECT_EQ(a.capacity(), row[2]) << row[0] << " then " << row[1];
     }
 }
 
-TEST(SuiteArray, ResizeZeroFillsAndClearKeepsStorage) {
+TEST(SuiteArray, ResizeValueInitialisesAndClearKeepsStorage) {
     struct Record {
         uint32_t size;
         char name[64];
@@ -64,80 +67,42 @@ TEST(SuiteArray, ResizeZeroFillsAndClearKeepsStorage) {
     TArray<Record> records;
     records.resize(3);
     for (const Record& r : records) {
-        EXPECT_EQ(r.size, 0u);
-        EXPECT_EQ(r.name[0], 0);
-        EXPECT_EQ(r.number, 0u);
+        EXPECT_TRUE(r.size == 0 && r.name[0] == 0 && r.number == 0);
     }
     records[1].number = 7;
     records.clear();
-    EXPECT_EQ(records.size(), 0u);
-    EXPECT_EQ(records.capacity(), 4u);
     records.resize(2);
-    EXPECT_EQ(records[1].number, 0u);  // value-initialised again, not left over
+    EXPECT_EQ(records[1].number, 0u);  // zero again, not left over
     EXPECT_EQ(records.capacity(), 4u);
 }
 
-TEST(SuiteArray, RemoveKeepsOrder) {
+TEST(SuiteArray, RemoveKeepsOrderAndErrorsNameTheCall) {
     TArray<std::string> a;
     for (const char* s : {"a", "b", "c", "d"}) {
-        a.append(std::string(s));
+        a.append(s);
     }
     a.remove(1);
-    ASSERT_EQ(a.size(), 3u);
-    EXPECT_EQ(a[0], "a");
-    EXPECT_EQ(a[1], "c");
-    EXPECT_EQ(a[2], "d");
     a.remove(2);
-    a.remove(0);
-    ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(a[0], "c");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0] + a[1], "ac");
+    EXPECT_EQ(ErrorOf([&] { (void)a[2]; }), "TArray: index out of range.");
+    EXPECT_EQ(ErrorOf([&] { a.remove(2); }), "TArray::remove: index out of range.");
+    EXPECT_EQ(ErrorOf([&] { a.remove(0xFFFFFFFFu); }), "TArray::remove: index out of range.");
+    EXPECT_EQ(a.size(), 2u);
 }
 
-TEST(SuiteArray, ErrorTexts) {
-    TArray<int> a;
-    a.append(1);
-    const struct {
-        const char* what;
-        std::function<void()> call;
-        const char* text;
-    } table[] = {
-        {"[] past end", [&] { (void)a[1]; }, "TArray: index out of range."},
-        {"at past end", [&] { (void)a.at(5); }, "TArray: index out of range."},
-        {"remove past end", [&] { a.remove(1); }, "TArray::remove: index out of range."},
-        {"remove huge", [&] { a.remove(0xFFFFFFFFu); }, "TArray::remove: index out of range."},
-    };
-    for (const auto& row : table) {
-        try {
-            row.call();
-            ADD_FAILURE() << row.what << ": no exception";
-        } catch (const std::out_of_range& e) {
-            EXPECT_STREQ(e.what(), row.text) << row.what;
-        }
-    }
-    EXPECT_EQ(a.size(), 1u);
-}
-
-TEST(SuiteArray, AppendOfOwnElementSurvivesGrowth) {
+TEST(SuiteArray, CopiesAreDeepAndOwnElementsSurviveGrowth) {
     TArray<std::string> a;
     a.append(std::string(100, 'x'));
-    ASSERT_EQ(a.capacity(), 1u);
     a.append(a[0]);  // the source lives in the block that growth replaces
     EXPECT_EQ(a[1], std::string(100, 'x'));
-}
-
-TEST(SuiteArray, CopyAndMove) {
-    TArray<CString> a;
-    a.append(CString("one"));
-    a.append(CString("two"));
-    TArray<CString> copy(a);
-    copy[0] = CString("changed");
-    EXPECT_EQ(a[0], CString("one"));
-    TArray<CString> moved(std::move(a));
+    TArray<std::string> copy(a);
+    copy[0] = "changed";
+    EXPECT_EQ(a[0], std::string(100, 'x'));
+    TArray<std::string> moved(std::move(a));
     EXPECT_EQ(a.size(), 0u);
-    EXPECT_EQ(moved.size(), 2u);
-    EXPECT_EQ(moved[1], CString("two"));
     copy = moved;
-    EXPECT_EQ(copy[0], CString("one"));
+    EXPECT_EQ(copy[0], moved[0]);
 }
 
 struct Tracked {
@@ -154,9 +119,7 @@ struct Derived : Tracked {
 TEST(SuiteSharedPtr, LastOwnerDestroys) {
     {
         TSharedPtr<Derived> a(new Derived());
-        EXPECT_EQ(a.counter()->count(), 1u);
         TSharedPtr<Derived> b = a;
-        EXPECT_EQ(a.counter()->count(), 2u);
         TSharedPtr<Tracked> base(b);  // converting copy
         EXPECT_EQ(a.counter()->count(), 3u);
         TSharedPtr<Tracked> taken(std::move(b));  // converting move takes b's reference
@@ -165,26 +128,20 @@ TEST(SuiteSharedPtr, LastOwnerDestroys) {
         a.reset();
         base.reset();
         EXPECT_EQ(Tracked::alive, 1);
-        EXPECT_EQ(taken.counter()->count(), 1u);
     }
     EXPECT_EQ(Tracked::alive, 0);
-}
-
-TEST(SuiteSharedPtr, AdoptsAGivenCounter) {
+    // A given counter is adopted, not incremented: two references, two pointers.
     Tracked* object = new Tracked();
     CReferenceCounter* counter = CReferenceCounter::Create();
-    counter->AddRef();  // two references handed out, each adopted by one pointer below
+    counter->AddRef();
     { TSharedPtr<Tracked> first(object, counter); }
     EXPECT_EQ(Tracked::alive, 1);
-    EXPECT_EQ(counter->count(), 1u);
     { TSharedPtr<Tracked> second(object, counter); }
     EXPECT_EQ(Tracked::alive, 0);
 }
 
 // A manager whose calls are counted, with a context shared by all copies.
-int gClones = 0;
-int gReleases = 0;
-int gCalls = 0;
+int gClones = 0, gReleases = 0, gCalls = 0;
 void* CountingClone(void* context) {
     ++gClones;
     return context;
@@ -206,16 +163,13 @@ class SuiteDelegate : public ::testing::Test {
 TEST_F(SuiteDelegate, CopyClonesMoveTakesDestroyReleases) {
     {
         delegate<void()> a(CountingInvoke, &context_, &kCounting);
-        EXPECT_EQ(gClones, 0);
         delegate<void()> b(a);
         EXPECT_EQ(gClones, 1);
         EXPECT_TRUE(a == b);  // the clone returned the same context
         delegate<void()> c(std::move(b));
         EXPECT_EQ(gClones, 1);
         const zelDelegate emptied = b.raw();
-        EXPECT_EQ(emptied.invoke, nullptr);
-        EXPECT_EQ(emptied.context, nullptr);
-        EXPECT_EQ(emptied.manager, nullptr);
+        EXPECT_TRUE(!emptied.invoke && !emptied.context && !emptied.manager);
         c();
         a();
         EXPECT_EQ(gCalls, 6);
@@ -224,8 +178,10 @@ TEST_F(SuiteDelegate, CopyClonesMoveTakesDestroyReleases) {
         EXPECT_EQ(gClones, 2);
         d = std::move(a);  // move assignment releases d's old context once
         EXPECT_EQ(gReleases, 1);
+        delegate<void()> unmanaged(CountingInvoke, &context_, nullptr);
+        delegate<void()> unmanagedCopy(unmanaged);
     }
-    // Live at the end: c, d (b and a were emptied by moves).
+    // Live at the end: c and d (a and b were emptied by moves); unmanaged ones count nothing.
     EXPECT_EQ(gReleases, 3);
     EXPECT_EQ(gClones, 2);
 }
@@ -242,26 +198,16 @@ TEST_F(SuiteDelegate, EqualityNeedsAllThreeWords) {
         {"same words", delegate<void()>(CountingInvoke, &context_, &kCounting), true},
         {"other context", delegate<void()>(CountingInvoke, &other, &kCounting), false},
         {"other manager", delegate<void()>(CountingInvoke, &context_, &otherManager), false},
-        {"no manager", delegate<void()>(CountingInvoke, &context_, nullptr), false},
         {"other invoke", delegate<void()>(CountingRelease, &context_, &kCounting), false},
     };
     for (const auto& row : table) {
-        EXPECT_EQ(base == row.d, row.equal) << row.what;
-        EXPECT_EQ(base != row.d, !row.equal) << row.what;
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(base == row.d, row.equal);
+        EXPECT_EQ(base != row.d, !row.equal);
     }
 }
 
-TEST_F(SuiteDelegate, UnmanagedContextIsNeverClonedOrReleased) {
-    {
-        delegate<void()> a(CountingInvoke, &context_, nullptr);
-        delegate<void()> b(a);
-        b();
-    }
-    EXPECT_EQ(gClones + gReleases, 0);
-    EXPECT_EQ(gCalls, 3);
-}
-
-TEST_F(SuiteDelegate, FlatDestroyReleasesOnce) {
+TEST_F(SuiteDelegate, FlatFormsAreReleasedOnce) {
     delegate<void()> d(CountingInvoke, &context_, &kCounting);
     zelDelegate_Destroy(d.release());
     EXPECT_EQ(gReleases, 1);
@@ -278,7 +224,6 @@ TEST_F(SuiteDelegate, FromCallableOwnsItsCopy) {
     auto counter = std::make_shared<int>(0);
     {
         auto d = delegate<void()>::FromCallable([&hits, counter] { ++hits; });
-        EXPECT_EQ(counter.use_count(), 2);
         auto copy = d;
         EXPECT_EQ(counter.use_count(), 3);
         EXPECT_FALSE(copy == d);  // each copy holds a callable of its own
@@ -294,18 +239,14 @@ TEST(SuiteProperties, SetReplacesOrAppendsInOrder) {
     p.SetValue("width", "640");
     p.SetValue("height", "480");
     p.SetValue("width", "320");
-    ASSERT_EQ(p.size(), 2u);
+    p.SetValue("empty", "");
+    ASSERT_EQ(p.size(), 3u);
     EXPECT_EQ(p.key(0), CString("width"));
     EXPECT_EQ(p.value(0), CString("320"));
-    EXPECT_EQ(p.key(1), CString("height"));
-    EXPECT_EQ(p.GetValue("height"), CString("480"));
     EXPECT_EQ(p.GetValue("Height"), CString());  // keys are exact
-    EXPECT_TRUE(p["width"].exists());
-    EXPECT_EQ(p["width"].value(), CString("320"));
-    EXPECT_FALSE(p["index"].exists());
-    EXPECT_TRUE(p["index"].value().empty());
-    p.SetValue("empty", "");
+    EXPECT_EQ(p["height"].value(), CString("480"));
     EXPECT_TRUE(p["empty"].exists());  // present, though its value is empty
+    EXPECT_FALSE(p["index"].exists());
 }
 
 }  // namespace

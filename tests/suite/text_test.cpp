@@ -45,27 +45,18 @@ const Utf8Case kBadUtf8[] = {
     {"truncated before ascii", "\xF0\x9F\x98z", u"\uFFFDz"},
 };
 
-TEST(SuiteUtf, MalformedUtf8BecomesReplacement) {
+TEST(SuiteUtf, MalformedTextBecomesReplacement) {
     for (const auto& c : kBadUtf8) {
         EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16) << c.what;
     }
-}
-
-TEST(SuiteUtf, UnpairedSurrogatesBecomeReplacement) {
-    const struct {
-        std::u16string utf16;
-        std::string utf8;
-    } cases[] = {
-        {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},
-        {std::u16string{char16_t(0xDE00), u'a'},
-         "\xEF\xBF\xBD"
-         "a"},
-        {std::u16string{char16_t(0xD83D), u'a'},
-         "\xEF\xBF\xBD"
-         "a"},
+    // Unpaired surrogates: alone, low first, high followed by a non-surrogate.
+    const Utf8Case unpaired[] = {
+        {"lone high", u8"\uFFFD", std::u16string(1, char16_t(0xD83D))},
+        {"low first", u8"\uFFFDa", std::u16string{char16_t(0xDE00), u'a'}},
+        {"high then ascii", u8"\uFFFDa", std::u16string{char16_t(0xD83D), u'a'}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8);
+    for (const auto& c : unpaired) {
+        EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8) << c.what;
     }
 }
 
@@ -84,16 +75,13 @@ TEST(SuiteStrings, WideSearchAndSlices) {
     const CStringW s(u"/12-run_a:info");
     EXPECT_EQ(s.find(u'-'), 3u);
     EXPECT_EQ(s.find(CStringW(u"run")), 4u);
-    EXPECT_EQ(s.find(u'x'), CStringW::npos);
     EXPECT_EQ(s.find(u'/', 1), CStringW::npos);
     EXPECT_EQ(s.substr(1, 2), CStringW(u"12"));
-    EXPECT_EQ(s.substr(10), CStringW(u"info"));
     EXPECT_EQ(s.substr(99), CStringW());
     EXPECT_EQ(s.Mid(4, 5), CStringW(u"run_a"));
-    EXPECT_EQ(s.SubString(1, 3), CStringW(u"12"));
+    EXPECT_EQ(s.SubString(1, 3), CStringW(u"12"));  // from, to
     EXPECT_EQ(s.SubString(9, 99), CStringW(u":info"));
     EXPECT_EQ(s.SubString(5, 2), CStringW());
-    EXPECT_EQ(s.SubString(0, s.length() - 5), CStringW(u"/12-run_a"));
 }
 
 TEST(SuiteStrings, WidePrefixSuffixAndEquality) {
@@ -102,7 +90,6 @@ TEST(SuiteStrings, WidePrefixSuffixAndEquality) {
     EXPECT_FALSE(s.StartsWith(u"VEM://"));
     EXPECT_TRUE(s.StartsWith(CStringW()));
     EXPECT_FALSE(CStringW(u"ve").StartsWith(u"vem"));
-    EXPECT_TRUE(s.EndsWithNoCase(u":info"));
     EXPECT_TRUE(s.EndsWithNoCase(u":InFo"));
     EXPECT_FALSE(s.EndsWithNoCase(u"xinfo"));
     EXPECT_FALSE(CStringW(u"nfo").EndsWithNoCase(u":info"));
@@ -111,8 +98,6 @@ TEST(SuiteStrings, WidePrefixSuffixAndEquality) {
     EXPECT_TRUE(CStringW(u"run_a").Equals(u"run_a"));
     EXPECT_FALSE(CStringW(u"run_a").Equals(u"Run_a"));
     EXPECT_EQ(CStringW(u"/") + u"12-run_a", CStringW("/12-run_a"));
-    EXPECT_EQ(CStringW(u"a") + CStringW(u"b"), CStringW(u"ab"));
-    EXPECT_NE(CStringW(u"a"), CStringW(u"b"));
 }
 
 TEST(SuiteStrings, NarrowFormatAndCompare) {
@@ -123,10 +108,7 @@ TEST(SuiteStrings, NarrowFormatAndCompare) {
     // Longer than any small fixed buffer.
     EXPECT_EQ(CString::FromFormat("%s", std::string(1000, 'x').c_str()).length(), 1000u);
     EXPECT_EQ(CString("abcdef", 2), CString("ab"));
-    EXPECT_EQ(CString("ab") + CString("cd"), CString("abcd"));
     EXPECT_TRUE(CString(nullptr).empty());
-    CString moved(std::move(s));
-    EXPECT_EQ(moved, CString("12-run_a"));
 }
 
 }  // namespace

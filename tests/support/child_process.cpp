@@ -13,19 +13,14 @@ namespace zel::test {
 
 ChildProcess::~ChildProcess() {
     if (process_ != -1) {
-        if (running()) {
-            kill();
-        }
+        kill();
         int code = 0;
         wait(10000, code);
-        platform::closeProcess(process_);
     }
     if (reader_.joinable()) {
         reader_.join();
     }
-    if (output_ != -1) {
-        platform::closeOutput(output_);
-    }
+    platform::release(process_, output_);
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
@@ -33,9 +28,12 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     if (process_ != -1) {
         return false;
     }
-    if (!platform::spawn(program, args, env, process_, output_)) {
-        process_ = -1;
-        output_ = -1;
+    for (const auto& item : env) {
+        if (!setEnv(item.first, item.second)) {
+            return false;
+        }
+    }
+    if (!platform::spawn(program, args, process_, output_)) {
         return false;
     }
     reader_ = std::thread([this] { readOutput(); });
@@ -45,11 +43,8 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
 void ChildProcess::readOutput() {
     std::string pending;
     char buffer[4096];
-    for (;;) {
-        const int64_t got = platform::readOutput(output_, buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
+    int64_t got;
+    while ((got = platform::readOutput(output_, buffer, sizeof buffer)) > 0) {
         pending.append(buffer, static_cast<size_t>(got));
         size_t newline;
         while ((newline = pending.find('\n')) != std::string::npos) {
@@ -72,60 +67,36 @@ void ChildProcess::readOutput() {
     outputChanged_.notify_all();
 }
 
-bool ChildProcess::waitForLine(const std::string& text, int timeoutMs, std::string* line) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool ChildProcess::waitForLine(const std::string& text, int timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
     size_t checked = 0;
     auto seen = [&] {
         for (; checked < lines_.size(); ++checked) {
             if (lines_[checked].find(text) != std::string::npos) {
-                if (line) {
-                    *line = lines_[checked];
-                }
                 return true;
             }
         }
         return false;
     };
-    for (;;) {
-        if (seen()) {
-            return true;
-        }
-        if (ended_) {
-            return false;
-        }
-        if (outputChanged_.wait_until(hold, deadline) == std::cv_status::timeout) {
-            return seen();
-        }
-    }
-}
-
-std::vector<std::string> ChildProcess::lines() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return lines_;
+    return outputChanged_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        return seen() || ended_;
+    }) && seen();
 }
 
 bool ChildProcess::wait(int timeoutMs, int& exitCode) {
-    if (process_ == -1) {
-        return false;
-    }
-    if (!exited_) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!platform::tryWait(process_, exitCode_)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
         }
-        exited_ = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     exitCode = exitCode_;
-    return true;
+    return exited_;
 }
 
 bool ChildProcess::interrupt() {
-    return process_ != -1 && !exited_ && platform::interrupt(process_);
+    return running() && platform::interrupt(process_);
 }
 
 void ChildProcess::kill() {
@@ -138,11 +109,8 @@ bool ChildProcess::running() {
     if (process_ == -1 || exited_) {
         return false;
     }
-    if (platform::tryWait(process_, exitCode_)) {
-        exited_ = true;
-        return false;
-    }
-    return true;
+    exited_ = platform::tryWait(process_, exitCode_);
+    return !exited_;
 }
 
 std::string siblingProgram(const std::string& name) {
@@ -152,23 +120,24 @@ std::string siblingProgram(const std::string& name) {
 }
 
 std::string makeTempDir(const std::string& prefix) {
+    // The counter keeps names apart where random_device repeats itself (older MinGW runtimes).
     static std::atomic<unsigned> counter{0};
     std::random_device random;
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string leaf =
-            prefix + std::to_string(random()) + "_" + std::to_string(counter.fetch_add(1));
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() /
+            (prefix + std::to_string(random()) + "_" + std::to_string(counter++));
         std::error_code error;
-        if (std::filesystem::create_directory(base / leaf, error)) {
-            return (base / leaf).u8string();
+        if (std::filesystem::create_directory(dir, error)) {
+            return dir.u8string();
         }
     }
     return std::string();
 }
 
 void removeTree(const std::string& dir) {
+    std::error_code error;
     if (!dir.empty()) {
-        std::error_code error;
         std::filesystem::remove_all(std::filesystem::u8path(dir), error);
     }
 }

@@ -19,17 +19,13 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts `program` with `args`. `env` entries are added to the test's own environment (or
-    // replace variables of the same name). Standard output and standard error both go to the
-    // line collector, and are echoed to the test's standard error with a "[child] " prefix.
+    // Starts `program` with `args`. `env` entries are first set in the test's own environment,
+    // which the child inherits. Standard output and standard error both go to the line
+    // collector, and are echoed to the test's standard error with a "[child] " prefix.
     bool start(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::pair<std::string, std::string>>& env = {});
-
-    // Waits up to `timeoutMs` for an output line containing `text`; the line goes to `line`.
-    // Lines seen by earlier calls count too.
-    bool waitForLine(const std::string& text, int timeoutMs, std::string* line = nullptr);
-    std::vector<std::string> lines() const;
-
+    // Waits up to `timeoutMs` for an output line containing `text`; earlier lines count too.
+    bool waitForLine(const std::string& text, int timeoutMs);
     // Waits up to `timeoutMs` for the process to end; its exit code goes to `exitCode`.
     bool wait(int timeoutMs, int& exitCode);
     // Asks the process to stop as Ctrl+C would (POSIX: SIGTERM). False where the platform
@@ -49,7 +45,7 @@ class ChildProcess {
     int exitCode_ = 0;
     std::thread reader_;
     // Guards lines_ and ended_; outputChanged_ is its condition. Leaf lock.
-    mutable std::mutex lock_;
+    std::mutex lock_;
     std::condition_variable outputChanged_;
     std::vector<std::string> lines_;
     bool ended_ = false;
@@ -61,7 +57,7 @@ std::string siblingProgram(const std::string& name);
 // A new empty folder under the system's temporary folder; removeTree deletes it.
 std::string makeTempDir(const std::string& prefix);
 void removeTree(const std::string& dir);
-// Sets a variable of the test's own environment.
+// Sets a variable of the test's own environment (on Windows an empty value removes it).
 bool setEnv(const std::string& name, const std::string& value);
 
 }  // namespace zel::test

@@ -3,17 +3,15 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace zel::test::platform {
 
 extern const char* const kExecutableSuffix;
 
-// Starts the program with its output (standard output and error) on a new pipe; `process`
-// receives the pid or process handle, `output` the pipe's read end.
-bool spawn(const std::string& program, const std::vector<std::string>& args,
-           const std::vector<std::pair<std::string, std::string>>& env, intptr_t& process,
+// Starts the program in the test's environment with its standard output and error on a new
+// pipe; on success `process` receives the pid or process handle, `output` the pipe's read end.
+bool spawn(const std::string& program, const std::vector<std::string>& args, intptr_t& process,
            intptr_t& output);
 // Blocks for output; 0 at its end or on failure.
 int64_t readOutput(intptr_t output, char* buffer, size_t size);
@@ -21,8 +19,8 @@ int64_t readOutput(intptr_t output, char* buffer, size_t size);
 bool tryWait(intptr_t process, int& exitCode);
 bool interrupt(intptr_t process);
 void kill(intptr_t process);
-void closeProcess(intptr_t process);
-void closeOutput(intptr_t output);
+// Lets go of the process and the pipe's read end (-1 where there is none).
+void release(intptr_t process, intptr_t output);
 std::string executablePath();
 bool setEnv(const std::string& name, const std::string& value);
 

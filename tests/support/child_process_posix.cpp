@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
-
 #include "tests/support/child_process_platform.h"
 
 extern char** environ;
@@ -17,8 +15,7 @@ namespace zel::test::platform {
 
 const char* const kExecutableSuffix = "";
 
-bool spawn(const std::string& program, const std::vector<std::string>& args,
-           const std::vector<std::pair<std::string, std::string>>& env, intptr_t& process,
+bool spawn(const std::string& program, const std::vector<std::string>& args, intptr_t& process,
            intptr_t& output) {
     // Close-on-exec, so children other tests start at the same time do not inherit it; the
     // dup2 below gives the child its own inheritable copies.
@@ -26,28 +23,7 @@ bool spawn(const std::string& program, const std::vector<std::string>& args,
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return false;
     }
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const size_t eq = text.find('=');
-        if (eq != std::string::npos) {
-            variables[text.substr(0, eq)] = text.substr(eq + 1);
-        }
-    }
-    for (const auto& item : env) {
-        variables[item.first] = item.second;
-    }
-    std::vector<std::string> envText;
-    for (const auto& item : variables) {
-        envText.push_back(item.first + "=" + item.second);
-    }
-    std::vector<char*> envp;
-    for (auto& text : envText) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> argText;
-    argText.push_back(program);
+    std::vector<std::string> argText = {program};
     argText.insert(argText.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& text : argText) {
@@ -61,8 +37,7 @@ bool spawn(const std::string& program, const std::vector<std::string>& args,
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
-    const int result =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int result = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (result != 0) {
@@ -75,19 +50,16 @@ bool spawn(const std::string& program, const std::vector<std::string>& args,
 }
 
 int64_t readOutput(intptr_t output, char* buffer, size_t size) {
-    for (;;) {
-        const ssize_t got = ::read(static_cast<int>(output), buffer, size);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return got < 0 ? 0 : got;
-    }
+    ssize_t got;
+    do {
+        got = ::read(static_cast<int>(output), buffer, size);
+    } while (got < 0 && errno == EINTR);
+    return got < 0 ? 0 : got;
 }
 
 bool tryWait(intptr_t process, int& exitCode) {
     int status = 0;
-    const pid_t done = waitpid(static_cast<pid_t>(process), &status, WNOHANG);
-    if (done != static_cast<pid_t>(process)) {
+    if (waitpid(static_cast<pid_t>(process), &status, WNOHANG) != static_cast<pid_t>(process)) {
         return false;
     }
     exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -102,10 +74,10 @@ void kill(intptr_t process) {
     ::kill(static_cast<pid_t>(process), SIGKILL);
 }
 
-void closeProcess(intptr_t) {}
-
-void closeOutput(intptr_t output) {
-    ::close(static_cast<int>(output));
+void release(intptr_t, intptr_t output) {
+    if (output != -1) {
+        ::close(static_cast<int>(output));
+    }
 }
 
 std::string executablePath() {

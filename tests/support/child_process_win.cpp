@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "tests/support/child_process_platform.h"
@@ -12,94 +13,15 @@ const char* const kExecutableSuffix = ".exe";
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-    return wide;
-}
-
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
-                        nullptr, nullptr);
-    return out;
-}
-
-// Quotes one argument so that the child's C runtime splits the command line back into it.
+// Quotes one argument (the tests pass none holding a double quote) so that the child's C
+// runtime splits the command line back into it: backslashes are literal except before the
+// closing quote, where they are doubled.
 std::wstring quoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        return arg;
+    std::wstring quoted = L"\"" + arg;
+    for (size_t end = arg.size(); end > 0 && arg[end - 1] == L'\\'; --end) {
+        quoted.push_back(L'\\');
     }
-    std::wstring out = L"\"";
-    for (auto it = arg.begin();; ++it) {
-        size_t backslashes = 0;
-        while (it != arg.end() && *it == L'\\') {
-            ++it;
-            ++backslashes;
-        }
-        if (it == arg.end()) {
-            out.append(backslashes * 2, L'\\');
-            break;
-        }
-        if (*it == L'"') {
-            out.append(backslashes * 2 + 1, L'\\');
-        } else {
-            out.append(backslashes, L'\\');
-        }
-        out.push_back(*it);
-    }
-    out.push_back(L'"');
-    return out;
-}
-
-std::wstring variableName(const std::wstring& entry) {
-    // Entries like "=C:=C:\dir" start with '='; their name runs to the second '='.
-    const size_t eq = entry.find(L'=', 1);
-    return entry.substr(0, eq);
-}
-
-// The test's environment with the given variables added or replaced (names without case).
-std::wstring environmentBlock(const std::vector<std::pair<std::string, std::string>>& env) {
-    std::vector<std::wstring> entries;
-    wchar_t* block = GetEnvironmentStringsW();
-    for (const wchar_t* p = block; p && *p; p += wcslen(p) + 1) {
-        entries.emplace_back(p);
-    }
-    if (block) {
-        FreeEnvironmentStringsW(block);
-    }
-    for (const auto& item : env) {
-        const std::wstring name = widen(item.first);
-        const std::wstring entry = name + L"=" + widen(item.second);
-        bool replaced = false;
-        for (auto& existing : entries) {
-            if (_wcsicmp(variableName(existing).c_str(), name.c_str()) == 0) {
-                existing = entry;
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            entries.push_back(entry);
-        }
-    }
-    std::wstring result;
-    for (const auto& entry : entries) {
-        result += entry;
-        result.push_back(L'\0');
-    }
-    result.push_back(L'\0');
-    return result;
+    return quoted + L"\"";
 }
 
 // Serialises spawning: while one child is created, the inheritable pipe end of another must
@@ -108,14 +30,13 @@ std::mutex g_spawnLock;
 
 }  // namespace
 
-bool spawn(const std::string& program, const std::vector<std::string>& args,
-           const std::vector<std::pair<std::string, std::string>>& env, intptr_t& process,
+bool spawn(const std::string& program, const std::vector<std::string>& args, intptr_t& process,
            intptr_t& output) {
-    std::wstring commandLine = quoteArgument(widen(program));
+    const std::wstring wideProgram = std::filesystem::u8path(program).wstring();
+    std::wstring commandLine = quoteArgument(wideProgram);
     for (const auto& arg : args) {
-        commandLine += L" " + quoteArgument(widen(arg));
+        commandLine += L" " + quoteArgument(std::filesystem::u8path(arg).wstring());
     }
-    std::wstring environment = environmentBlock(env);
 
     std::lock_guard<std::mutex> hold(g_spawnLock);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -125,22 +46,15 @@ bool spawn(const std::string& program, const std::vector<std::string>& args,
         return false;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info = {};
-    const BOOL created =
-        CreateProcessW(widen(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info);
+    const BOOL created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr,
+                                        TRUE, 0, nullptr, nullptr, &startup, &info);
     CloseHandle(writeEnd);
-    if (input != INVALID_HANDLE_VALUE) {
-        CloseHandle(input);
-    }
     if (!created) {
         CloseHandle(readEnd);
         return false;
@@ -161,11 +75,11 @@ int64_t readOutput(intptr_t output, char* buffer, size_t size) {
 }
 
 bool tryWait(intptr_t process, int& exitCode) {
-    if (WaitForSingleObject(reinterpret_cast<HANDLE>(process), 0) != WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (WaitForSingleObject(reinterpret_cast<HANDLE>(process), 0) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code)) {
         return false;
     }
-    DWORD code = 0;
-    GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code);
     exitCode = static_cast<int>(code);
     return true;
 }
@@ -179,24 +93,24 @@ void kill(intptr_t process) {
     TerminateProcess(reinterpret_cast<HANDLE>(process), 137);
 }
 
-void closeProcess(intptr_t process) {
-    CloseHandle(reinterpret_cast<HANDLE>(process));
-}
-
-void closeOutput(intptr_t output) {
-    CloseHandle(reinterpret_cast<HANDLE>(output));
+void release(intptr_t process, intptr_t output) {
+    for (intptr_t handle : {process, output}) {
+        if (handle != -1) {
+            CloseHandle(reinterpret_cast<HANDLE>(handle));
+        }
+    }
 }
 
 std::string executablePath() {
     wchar_t buffer[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
-    return narrow(std::wstring(buffer, length));
+    return std::filesystem::path(std::wstring(buffer, length)).u8string();
 }
 
 bool setEnv(const std::string& name, const std::string& value) {
-    // _putenv updates the C runtime's copy (getenv) and the process environment alike.
-    const std::string entry = name + "=" + value;
-    return _putenv(entry.c_str()) == 0;
+    // _putenv updates the C runtime's copy (getenv) and the process environment alike, so a
+    // child started after it inherits the variable.
+    return _putenv((name + "=" + value).c_str()) == 0;
 }
 
 }  // namespace zel::test::platform

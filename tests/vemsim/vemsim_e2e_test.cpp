@@ -1,10 +1,11 @@
 // End-to-end tests: the service client against vemsim running as a separate process.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,10 +27,10 @@
 using namespace zel;
 using namespace zel::vem;
 using zel::test::ChildProcess;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr int kStartTimeoutMs = 30000;
 constexpr int kExitTimeoutMs = 20000;
 
 class VemsimTest : public ::testing::Test {
@@ -38,10 +39,8 @@ class VemsimTest : public ::testing::Test {
         tempDir = zel::test::makeTempDir("vemsim_e2e_");
         ASSERT_FALSE(tempDir.empty());
         // POSIX: pipes of this test only, for the simulator and for this process's clients.
-        env = {{"ZELVEM_PIPE_DIR", tempDir + "/pipes"}, {"XDG_DATA_HOME", tempDir + "/data"}};
-        for (const auto& item : env) {
-            ASSERT_TRUE(zel::test::setEnv(item.first, item.second));
-        }
+        ASSERT_TRUE(zel::test::setEnv("ZELVEM_PIPE_DIR", tempDir + "/pipes"));
+        ASSERT_TRUE(zel::test::setEnv("XDG_DATA_HOME", tempDir + "/data"));
     }
 
     void TearDown() override {
@@ -53,34 +52,25 @@ class VemsimTest : public ::testing::Test {
         zel::test::removeTree(tempDir);
     }
 
-    // Starts vemsim in `process` and waits until it serves.
-    ::testing::AssertionResult startSim(ChildProcess& process,
-                                        const std::vector<std::string>& args) {
-        if (!process.start(zel::test::siblingProgram("vemsim"), args, env)) {
-            return ::testing::AssertionFailure() << "vemsim did not start";
-        }
-        if (!process.waitForLine("vemsim: serving", kStartTimeoutMs)) {
-            return ::testing::AssertionFailure() << "vemsim never served";
-        }
-        return ::testing::AssertionSuccess();
-    }
-
-    ::testing::AssertionResult startSim(const std::vector<std::string>& args) {
-        return startSim(sim, args);
-    }
-
-    std::string ctl(const std::string& line) {
-        std::string answer;
-        sim::controlRequest("zelvemsvc", line, answer);
-        return answer;
+    // Starts vemsim (in `process`, by default the fixture's) and waits until it serves.
+    bool startSim(const std::vector<std::string>& args, ChildProcess* process = nullptr) {
+        ChildProcess& p = process ? *process : sim;
+        return p.start(zel::test::siblingProgram("vemsim"), args) &&
+               p.waitForLine("vemsim: serving", 30000);
     }
 
     // Quits the simulator through its control pipe and expects a clean exit.
-    void quitSim(ChildProcess& process) {
+    void quitSim(ChildProcess* process = nullptr) {
         EXPECT_EQ(ctl("quit"), "ok");
         int code = -1;
-        ASSERT_TRUE(process.wait(kExitTimeoutMs, code));
+        ASSERT_TRUE((process ? *process : sim).wait(kExitTimeoutMs, code));
         EXPECT_EQ(code, 0);
+    }
+
+    static std::string ctl(const std::string& line) {
+        std::string answer;
+        sim::controlRequest("zelvemsvc", line, answer);
+        return answer;
     }
 
     // Windows gives a new client the next pipe instance only once the service has taken the
@@ -95,33 +85,56 @@ class VemsimTest : public ::testing::Test {
         return false;
     }
 
-    // How many requests the service has received so far.
-    uint64_t requestsServed() {
-        const std::string stats = ctl("stats");
-        const size_t at = stats.find("requests=");
-        return at == std::string::npos ? 0 : std::stoull(stats.substr(at + 9));
+    // Runs WaitEvent on a thread of its own and returns once the service has received it, so
+    // that what the test does next happens while the wait is blocked.
+    static std::future<bool> blockedWait(ServiceChannel& channel, uint32_t queue,
+                                         SVemEvent& event) {
+        auto requestsServed = [] {
+            const std::string stats = ctl("stats");
+            const size_t at = stats.find("requests=");
+            return at == std::string::npos ? 0 : std::stoull(stats.substr(at + 9));
+        };
+        const uint64_t before = requestsServed();
+        std::future<bool> waited = std::async(std::launch::async, [&channel, queue, &event] {
+            return channel.WaitEvent(queue, event);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (requestsServed() <= before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return waited;
     }
 
     std::string tempDir;
-    std::vector<std::pair<std::string, std::string>> env;
     ChildProcess sim;
 };
 
-// Loads `frame` through the service and compares every byte with the documented pixels.
-void expectSyntheticFrame(ServiceChannel& channel, SharedSection& section, uint32_t fileId,
-                          uint64_t number, uint64_t frame, uint32_t w, uint32_t h) {
-    ASSERT_TRUE(channel.LoadFrame(fileId, frame)) << "frame " << frame;
-    ASSERT_GE(section.size(), uint64_t{w} * h * 2);
-    std::vector<uint8_t> expected(w * h * 2);
-    sim::renderSyntheticFrame(number, frame, w, h, expected.data());
-    ASSERT_EQ(std::memcmp(section.data(), expected.data(), expected.size()), 0)
-        << "movie " << number << " frame " << frame;
+bool mapFile(ServiceChannel& channel, uint32_t fileId, SharedSection& section) {
+    CString mapping;
+    return channel.GetFileMapping(fileId, mapping) && section.open(mapping.c_str());
 }
 
-std::vector<uint8_t> fileData(ServiceChannel& channel, uint32_t fileId, bool& ok) {
+// Loads `frame` into the mapped section and compares its first bytes with `expected`.
+bool frameIs(ServiceChannel& channel, SharedSection& section, uint32_t fileId, uint64_t frame,
+             const Bytes& expected) {
+    return channel.LoadFrame(fileId, frame) && section.size() >= expected.size() &&
+           std::memcmp(section.data(), expected.data(), expected.size()) == 0;
+}
+
+Bytes synthetic(uint64_t number, uint64_t frame, uint32_t w, uint32_t h) {
+    Bytes bytes(size_t{w} * h * 2);
+    sim::renderSyntheticFrame(number, frame, w, h, bytes.data());
+    return bytes;
+}
+
+std::optional<Bytes> fileData(ServiceChannel& channel, uint32_t fileId) {
     TSharedPtr<CMemFile> target = CMemFile::Create();
-    ok = channel.GetFileData(fileId, target);
-    return target->data();
+    return channel.GetFileData(fileId, target) ? std::optional<Bytes>(target->data())
+                                               : std::nullopt;
+}
+
+std::string irigText(uint64_t irig) {
+    return FormatIrigTime(DecodeIrigTime(irig));
 }
 
 }  // namespace
@@ -131,6 +144,7 @@ TEST_F(VemsimTest, ServesEveryOperation) {
     ServiceChannel channel;
     ASSERT_TRUE(connect(channel));
     EXPECT_TRUE(channel.IsDriveDetected());
+    EXPECT_TRUE(channel.ExecOrdinal8());
     uint32_t count = 0;
     ASSERT_TRUE(channel.GetMovieCount(count));
     ASSERT_EQ(count, 3u);
@@ -145,8 +159,8 @@ TEST_F(VemsimTest, ServesEveryOperation) {
     EXPECT_EQ(info.numFrames, 10u);
     EXPECT_EQ(info.size, 64u * 48u * 10u * 2u);
     EXPECT_EQ(info.rtcTime, 1707903000u + 3600u);
-    EXPECT_EQ(FormatIrigTime(DecodeIrigTime(info.startTime)), "045:10:30:00.250000");
-    EXPECT_EQ(FormatIrigTime(DecodeIrigTime(info.endTime)), "045:10:30:00.324997");
+    EXPECT_EQ(irigText(info.startTime), "045:10:30:00.250000");
+    EXPECT_EQ(irigText(info.endTime), "045:10:30:00.324997");
     EXPECT_EQ(info.status, 0u);
     ASSERT_TRUE(channel.GetMovieInfo(2, info));
     EXPECT_STREQ(info.name, "odd");
@@ -159,32 +173,20 @@ TEST_F(VemsimTest, ServesEveryOperation) {
     ASSERT_TRUE(channel.GetMovieIndex("2-sim", index));
     EXPECT_EQ(index, 1u);
     EXPECT_FALSE(channel.GetMovieIndex("nothing", index));
-    EXPECT_TRUE(channel.ExecOrdinal8());
 
     // Frames of the odd-sized movie, out of order and repeated.
-    CString mapping;
-    ASSERT_TRUE(channel.GetFileMapping(2, mapping));
     SharedSection section;
-    ASSERT_TRUE(section.open(mapping.c_str())) << mapping.c_str();
+    ASSERT_TRUE(mapFile(channel, 2, section));
     for (uint64_t frame : {3u, 0u, 2u, 2u, 1u}) {
-        expectSyntheticFrame(channel, section, 2, 3, frame, 33, 7);
+        EXPECT_TRUE(frameIs(channel, section, 2, frame, synthetic(3, frame, 33, 7))) << frame;
     }
     EXPECT_FALSE(channel.LoadFrame(2, 4));
     EXPECT_FALSE(channel.LoadFrame(2, uint64_t{1} << 40));
     EXPECT_FALSE(channel.LoadFrame(1, 0));  // movie 1 was never mapped
 
-    // The info block carries every frame's time.
-    bool ok = false;
-    const std::vector<uint8_t> bytes = fileData(channel, 2, ok);
-    ASSERT_TRUE(ok);
-    file::SInfoBlock block;
-    ASSERT_TRUE(file::ParseInfoBlock(bytes.data(), bytes.size(), block));
-    EXPECT_EQ(block.width, 33u);
-    ASSERT_EQ(block.frameCount(), 4u);
-    for (uint64_t f = 0; f < 4; ++f) {
-        EXPECT_EQ(block.frameTimes[f], sim::syntheticFrameTime(3, f));
-    }
-    EXPECT_FALSE(fileData(channel, 7, ok).size() > 0 || ok);
+    // The info block of a movie (checked byte for byte in EmulatorFolderHoldsTheServedMovie).
+    EXPECT_TRUE(fileData(channel, 2));
+    EXPECT_FALSE(fileData(channel, 7));
 
     EXPECT_TRUE(channel.CloseFile(2));
     EXPECT_TRUE(channel.CloseFile(2));
@@ -202,38 +204,27 @@ TEST_F(VemsimTest, ServesEveryOperation) {
     EXPECT_NE(queue, 0xFFFFFFFFu);
     EXPECT_TRUE(channel.DestroyEventQueue(queue));
     EXPECT_FALSE(channel.DestroyEventQueue(queue));
-    quitSim(sim);
+    quitSim();
 }
 
-TEST_F(VemsimTest, ChangesRaiseEventsOnEveryQueue) {
+TEST_F(VemsimTest, EventQueuesGetChangesUntilDestroyed) {
     ASSERT_TRUE(startSim({"--movies", "1x16x16x2"}));
     ServiceChannel requests, eventsA, eventsB;
-    ASSERT_TRUE(connect(requests));
-    ASSERT_TRUE(connect(eventsA));
-    ASSERT_TRUE(connect(eventsB));
+    ASSERT_TRUE(connect(requests) && connect(eventsA) && connect(eventsB));
     uint32_t queueA = 0, queueB = 0;
     ASSERT_TRUE(eventsA.CreateEventQueue(queueA));
     ASSERT_TRUE(eventsB.CreateEventQueue(queueB));
     ASSERT_NE(queueA, queueB);
 
-    // A wait already blocked is woken by the change.
-    SVemEvent eventA = {};
-    std::atomic<bool> waited{false};
-    const uint64_t before = requestsServed();
-    std::thread waiter([&] { waited = eventsA.WaitEvent(queueA, eventA); });
-    while (requestsServed() < before + 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    // A wait already blocked is woken by the change; the other queue keeps its event.
+    SVemEvent event = {};
+    std::future<bool> waited = blockedWait(eventsA, queueA, event);
     EXPECT_EQ(ctl("add 8 8 3 late").rfind("ok index=1", 0), 0u);
-    waiter.join();
-    ASSERT_TRUE(waited);
-    EXPECT_EQ(eventA.type, 1u);
-    EXPECT_EQ(eventA.drive, 0u);
-    // The other queue kept its event for when it asks.
-    SVemEvent eventB = {};
-    ASSERT_TRUE(eventsB.WaitEvent(queueB, eventB));
-    EXPECT_EQ(eventB.type, 1u);
-
+    ASSERT_TRUE(waited.get());
+    EXPECT_EQ(event.type, 1u);
+    EXPECT_EQ(event.drive, 0u);
+    ASSERT_TRUE(eventsB.WaitEvent(queueB, event));
+    EXPECT_EQ(event.type, 1u);
     uint32_t count = 0;
     ASSERT_TRUE(requests.GetMovieCount(count));
     EXPECT_EQ(count, 2u);
@@ -245,84 +236,55 @@ TEST_F(VemsimTest, ChangesRaiseEventsOnEveryQueue) {
     EXPECT_EQ(ctl("attach"), "ok");
     EXPECT_TRUE(requests.IsDriveDetected());
     EXPECT_EQ(ctl("event 7"), "ok");
-    ASSERT_TRUE(eventsA.WaitEvent(queueA, eventA));
-    EXPECT_EQ(eventA.type, 1u);
-    ASSERT_TRUE(eventsA.WaitEvent(queueA, eventA));
-    EXPECT_EQ(eventA.type, 7u);
-
+    for (uint32_t type : {1u, 7u}) {
+        ASSERT_TRUE(eventsA.WaitEvent(queueA, event));
+        EXPECT_EQ(event.type, type);
+    }
     // Removal through the service is a change as well.
     ASSERT_TRUE(requests.RemoveMovie(0));
-    ASSERT_TRUE(eventsA.WaitEvent(queueA, eventA));
-    EXPECT_EQ(eventA.type, 1u);
-    EXPECT_TRUE(requests.DestroyEventQueue(queueA));
-    EXPECT_TRUE(requests.DestroyEventQueue(queueB));
-    quitSim(sim);
-}
+    ASSERT_TRUE(eventsA.WaitEvent(queueA, event));
+    EXPECT_EQ(event.type, 1u);
 
-// Shut-down of a client: the queue is destroyed on the request connection while the event
-// connection is blocked in WaitEvent, which must then end with type 0.
-TEST_F(VemsimTest, DestroyingAQueueEndsAPendingWait) {
-    ASSERT_TRUE(startSim({"--movies", "1x4x4x1"}));
-    ServiceChannel requests, events;
-    ASSERT_TRUE(connect(requests));
-    ASSERT_TRUE(connect(events));
-    uint32_t queue = 0;
-    ASSERT_TRUE(events.CreateEventQueue(queue));
-    SVemEvent event = {99, 99};
-    std::atomic<bool> waited{false};
-    const uint64_t before = requestsServed();
-    std::thread waiter([&] { waited = events.WaitEvent(queue, event); });
-    while (requestsServed() < before + 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(requests.DestroyEventQueue(queue));
-    waiter.join();
-    ASSERT_TRUE(waited);
+    // A client shutting down destroys its queue on the request connection while the event
+    // connection is blocked on it: the wait ends with type 0, and waiting again is an error.
+    event = {99, 99};
+    waited = blockedWait(eventsA, queueA, event);
+    EXPECT_TRUE(requests.DestroyEventQueue(queueA));
+    ASSERT_TRUE(waited.get());
     EXPECT_EQ(event.type, 0u);
-    // The queue is gone: waiting on it again is an error, not a hang.
-    EXPECT_FALSE(events.WaitEvent(queue, event));
-    quitSim(sim);
+    EXPECT_FALSE(eventsA.WaitEvent(queueA, event));
+    EXPECT_TRUE(requests.DestroyEventQueue(queueB));
+    quitSim();
 }
 
 TEST_F(VemsimTest, ServesTwoClientsAtOnce) {
     ASSERT_TRUE(startSim({"--movie", "40x30x12:a", "--movie", "24x24x12:b"}));
-    auto client = [&](uint32_t fileId, uint32_t w, uint32_t h, int& failures) {
+    auto client = [](uint32_t fileId, uint32_t w, uint32_t h) {
         ServiceChannel channel;
-        if (!connect(channel)) {
-            ++failures;
-            return;
-        }
-        CString mapping;
         SharedSection section;
-        if (!channel.GetFileMapping(fileId, mapping) || !section.open(mapping.c_str())) {
-            ++failures;
-            return;
+        if (!connect(channel) || !mapFile(channel, fileId, section)) {
+            return -1;
         }
-        std::vector<uint8_t> expected(w * h * 2);
-        for (int round = 0; round < 40; ++round) {
+        int failures = 0;
+        for (uint64_t round = 0; round < 40; ++round) {
             const uint64_t frame = (round * 5 + fileId) % 12;
-            sim::renderSyntheticFrame(fileId + 1, frame, w, h, expected.data());
-            if (!channel.LoadFrame(fileId, frame) ||
-                std::memcmp(section.data(), expected.data(), expected.size()) != 0) {
-                ++failures;
-            }
+            failures +=
+                !frameIs(channel, section, fileId, frame, synthetic(fileId + 1, frame, w, h));
         }
         channel.CloseFile(fileId);
+        return failures;
     };
-    int failuresA = 0, failuresB = 0;
-    std::thread a([&] { client(0, 40, 30, failuresA); });
-    std::thread b([&] { client(1, 24, 24, failuresB); });
-    a.join();
-    b.join();
-    EXPECT_EQ(failuresA, 0);
-    EXPECT_EQ(failuresB, 0);
+    std::future<int> a = std::async(std::launch::async, client, 0, 40, 30);
+    std::future<int> b = std::async(std::launch::async, client, 1, 24, 24);
+    EXPECT_EQ(a.get(), 0);
+    EXPECT_EQ(b.get(), 0);
     EXPECT_NE(ctl("stats").find("frames=80"), std::string::npos) << ctl("stats");
-    quitSim(sim);
+    quitSim();
 }
 
 // Each fault, armed on request, makes exactly the call it hits fail (or, for delay, wait), and
 // the client never hangs. Whether the channel survives depends on whether the reply could
-// still be read whole.
+// still be read whole. A service that exits fails the calls in flight and every later one.
 TEST_F(VemsimTest, FaultsFailTheCallTheyHit) {
     ASSERT_TRUE(startSim({"--movies", "1x8x8x4"}));
     struct Case {
@@ -355,11 +317,7 @@ TEST_F(VemsimTest, FaultsFailTheCallTheyHit) {
         ASSERT_EQ(ctl(std::string("fault ") + c.fault), "ok");
         EXPECT_FALSE(c.call(channel));
         EXPECT_EQ(channel.isConnected(), c.stillConnected);
-        if (c.stillConnected) {
-            EXPECT_TRUE(c.call(channel)) << "the fault was for one request only";
-        } else {
-            EXPECT_FALSE(c.call(channel));
-        }
+        EXPECT_EQ(c.call(channel), c.stillConnected) << "the fault was for one request only";
     }
 
     // The version check itself can fail; the channel then stays unconnected.
@@ -375,40 +333,52 @@ TEST_F(VemsimTest, FaultsFailTheCallTheyHit) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(movieCount(slow));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(380));
-
     EXPECT_NE(ctl("stats").find("faults=0"), std::string::npos);
-    quitSim(sim);
-}
 
-// A service that dies makes the calls in flight, and every later one, fail at once.
-TEST_F(VemsimTest, AbruptExitFailsCallsInFlight) {
-    ASSERT_TRUE(startSim({"--movies", "1x8x8x4"}));
-    ServiceChannel requests, events;
-    ASSERT_TRUE(connect(requests));
+    // The service exits while one call is in flight and a wait is blocked.
+    ServiceChannel events;
     ASSERT_TRUE(connect(events));
     uint32_t queue = 0;
     ASSERT_TRUE(events.CreateEventQueue(queue));
-    std::atomic<bool> waited{true};
     SVemEvent event = {};
-    const uint64_t before = requestsServed();
-    std::thread waiter([&] { waited = events.WaitEvent(queue, event); });
-    while (requestsServed() < before + 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(ctl("fault exit ord=6"), "ok");
+    std::future<bool> waited = blockedWait(events, queue, event);
+    EXPECT_EQ(ctl("fault exit ord=6"), "ok");
     CString mapping;
-    ASSERT_TRUE(requests.GetFileMapping(0, mapping));
-    EXPECT_FALSE(requests.LoadFrame(0, 0));
-    waiter.join();
-    EXPECT_FALSE(waited);
+    EXPECT_TRUE(slow.GetFileMapping(0, mapping));
+    EXPECT_FALSE(slow.LoadFrame(0, 0));
+    EXPECT_FALSE(waited.get());
     int code = -1;
     ASSERT_TRUE(sim.wait(kExitTimeoutMs, code));
     EXPECT_EQ(code, 3);
-    uint32_t count = 0;
-    EXPECT_FALSE(requests.GetMovieCount(count));
+    EXPECT_FALSE(movieCount(slow));
     ServiceChannel late;
     EXPECT_FALSE(late.CheckVersion());
 }
+
+namespace {
+
+// {"act": act, "ord": ord, "params": {params}}, leaving out a null act, a negative ord and
+// empty params.
+MsgObject request(const char* act, int64_t ord,
+                  const std::vector<std::pair<const char*, MsgObject>>& params = {}) {
+    MsgObject map(msgMap, 3);
+    if (act) {
+        map.insert("act", MsgObject(act));
+    }
+    if (ord >= 0) {
+        map.insert("ord", MsgObject(static_cast<uint64_t>(ord)));
+    }
+    if (!params.empty()) {
+        MsgObject inner(msgMap, static_cast<uint32_t>(params.size()));
+        for (const auto& item : params) {
+            inner.insert(item.first, MsgObject(item.second));
+        }
+        map.insert("params", std::move(inner));
+    }
+    return map;
+}
+
+}  // namespace
 
 // Requests that are not what the protocol says get an "error" reply and the connection goes
 // on; bytes that are no MessagePack value end the connection.
@@ -418,54 +388,33 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
     ASSERT_TRUE(socket.connect("zelvemsvc"));
     MsgWriter writer(&socket);
     MsgReader reader(&socket);
-    auto exec = [](uint64_t ord) {
-        MsgObject request(msgMap, 2);
-        request.insert("act", MsgObject("exec"));
-        request.insert("ord", MsgObject(ord));
-        return request;
-    };
-    auto withParams = [](MsgObject request, const char* key, MsgObject value) {
-        if (!request.hasKey("params")) {
-            request.insert("params", MsgObject(msgMap, 2));
-        }
-        request.get("params").insert(key, std::move(value));
-        return request;
-    };
+    const MsgObject zero(uint64_t{0});
+    MsgObject array(msgArray, 1);
+    array.append(MsgObject(uint64_t{1}));
     struct Case {
         const char* what;
         MsgObject request;
         const char* error;  // null: success expected
     };
-    std::vector<Case> cases;
-    MsgObject array(msgArray, 1);
-    array.append(MsgObject(uint64_t{1}));
-    cases.push_back({"array", array, "Request is not a map."});
-    MsgObject noAct(msgMap, 1);
-    noAct.insert("ord", MsgObject(uint64_t{0}));
-    cases.push_back({"no act", noAct, "Missing \"act\"."});
-    MsgObject bogus(msgMap, 1);
-    bogus.insert("act", MsgObject("bogus"));
-    cases.push_back({"unknown act", bogus, "Unknown act \"bogus\"."});
-    MsgObject noOrd(msgMap, 1);
-    noOrd.insert("act", MsgObject("exec"));
-    cases.push_back({"no ord", noOrd, "Missing \"ord\"."});
-    cases.push_back({"ord 13", exec(13), "Unknown operation 13."});
-    cases.push_back({"no params", exec(2), "Missing \"params\"."});
-    cases.push_back({"string index", withParams(exec(2), "index", MsgObject("0")),
-                     "Missing parameter \"index\"."});
-    cases.push_back({"wrong key", withParams(exec(2), "fileId", MsgObject(uint64_t{0})),
-                     "Missing parameter \"index\"."});
-    cases.push_back(
-        {"index 99", withParams(exec(2), "index", MsgObject(uint64_t{99})), "No movie 99."});
-    cases.push_back({"fileId 2^32", withParams(exec(4), "fileId", MsgObject(uint64_t{1} << 32)),
-                     "Parameter \"fileId\" out of range."});
-    cases.push_back({"frame without mapping",
-                     withParams(withParams(exec(6), "fileId", MsgObject(uint64_t{0})),
-                                "frameNumber", MsgObject(uint64_t{0})),
-                     "File not open."});
-    cases.push_back({"wait on no queue", withParams(exec(12), "queueId", MsgObject(uint64_t{5})),
-                     "No such event queue."});
-    cases.push_back({"extra params ignored", withParams(exec(0), "x", MsgObject()), nullptr});
+    const Case cases[] = {
+        {"array", array, "Request is not a map."},
+        {"no act", request(nullptr, 0), "Missing \"act\"."},
+        {"unknown act", request("bogus", -1), "Unknown act \"bogus\"."},
+        {"no ord", request("exec", -1), "Missing \"ord\"."},
+        {"ord 13", request("exec", 13), "Unknown operation 13."},
+        {"no params", request("exec", 2), "Missing \"params\"."},
+        {"string index", request("exec", 2, {{"index", MsgObject("0")}}),
+         "Missing parameter \"index\"."},
+        {"wrong key", request("exec", 2, {{"fileId", zero}}), "Missing parameter \"index\"."},
+        {"index 99", request("exec", 2, {{"index", MsgObject(uint64_t{99})}}), "No movie 99."},
+        {"fileId 2^32", request("exec", 4, {{"fileId", MsgObject(uint64_t{1} << 32)}}),
+         "Parameter \"fileId\" out of range."},
+        {"frame without mapping", request("exec", 6, {{"fileId", zero}, {"frameNumber", zero}}),
+         "File not open."},
+        {"wait on no queue", request("exec", 12, {{"queueId", MsgObject(uint64_t{5})}}),
+         "No such event queue."},
+        {"extra params ignored", request("exec", 0, {{"x", MsgObject()}}), nullptr},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         writer.writeObject(c.request);
@@ -488,7 +437,7 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
     ServiceChannel channel;
     ASSERT_TRUE(connect(channel));
     EXPECT_TRUE(channel.IsDriveDetected());
-    quitSim(sim);
+    quitSim();
 }
 
 // The same synthetic movie three ways: written as an emulator folder and read by the raw imager
@@ -500,7 +449,7 @@ TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {
         ChildProcess writer;
         std::vector<std::string> args = {"--write-folder", folder};
         args.insert(args.end(), movies.begin(), movies.end());
-        ASSERT_TRUE(writer.start(zel::test::siblingProgram("vemsim"), args, env));
+        ASSERT_TRUE(writer.start(zel::test::siblingProgram("vemsim"), args));
         int code = -1;
         ASSERT_TRUE(writer.wait(kExitTimeoutMs, code));
         ASSERT_EQ(code, 0);
@@ -511,7 +460,7 @@ TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {
     ASSERT_EQ(raw.yPixels(), 30u);
     ASSERT_EQ(raw.nFrames(), 6u);
     file::CReduceObjectArray objects;
-    std::vector<std::vector<uint8_t>> frames(6, std::vector<uint8_t>(40 * 30 * 2));
+    std::vector<Bytes> frames(6, Bytes(40 * 30 * 2));
     for (uint32_t f = 0; f < 6; ++f) {
         unsigned char preset = 0;
         ASSERT_TRUE(raw.GetReduceObjectsForFrame(f, preset, objects));
@@ -522,78 +471,66 @@ TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {
     TSharedPtr<IFile> infoFile = fileSystem()->OpenFile(
         CStringW((folder + "/1-alpha.info").c_str()), kOpenRead | kOpenShareRead);
     ASSERT_TRUE(infoFile);
-    std::vector<uint8_t> infoBytes(static_cast<size_t>(infoFile->GetSize()));
+    Bytes infoBytes(static_cast<size_t>(infoFile->GetSize()));
     ASSERT_EQ(infoFile->Read(infoBytes.data(), static_cast<uint32_t>(infoBytes.size())),
               infoBytes.size());
 
-    const std::vector<std::vector<std::string>> servings = {movies, {"--folder", folder}};
-    for (const auto& args : servings) {
+    for (const auto& args : {movies, {"--folder", folder}}) {
         SCOPED_TRACE(args[0]);
         ChildProcess server;
-        ASSERT_TRUE(startSim(server, args));
+        ASSERT_TRUE(startSim(args, &server));
         ServiceChannel channel;
         ASSERT_TRUE(connect(channel));
         SVemMovieInfo info = {};
         ASSERT_TRUE(channel.GetMovieInfo(0, info));
         EXPECT_STREQ(info.name, "alpha");
         EXPECT_EQ(info.number, 1u);
-        EXPECT_EQ(info.startTime, EncodeIrigTime(DecodeIrigTime(info.startTime)));
+        EXPECT_EQ(irigText(info.startTime), "045:10:30:00.250000");
+        EXPECT_EQ(irigText(info.endTime), "045:10:30:00.291665");
         ASSERT_TRUE(channel.GetMovieInfo(1, info));
         EXPECT_STREQ(info.name, "beta");
         EXPECT_EQ(info.numFrames, 3u);
-        bool ok = false;
-        EXPECT_EQ(fileData(channel, 0, ok), infoBytes);
-        EXPECT_TRUE(ok);
-        CString mapping;
-        ASSERT_TRUE(channel.GetFileMapping(0, mapping));
+        EXPECT_EQ(fileData(channel, 0), infoBytes);
         SharedSection section;
-        ASSERT_TRUE(section.open(mapping.c_str()));
+        ASSERT_TRUE(mapFile(channel, 0, section));
         for (uint32_t f = 0; f < 6; ++f) {
-            ASSERT_TRUE(channel.LoadFrame(0, f));
-            EXPECT_EQ(std::memcmp(section.data(), frames[f].data(), frames[f].size()), 0)
-                << "frame " << f;
+            EXPECT_TRUE(frameIs(channel, section, 0, f, frames[f])) << "frame " << f;
         }
-        quitSim(server);
+        quitSim(&server);
     }
 }
 
-// Ctrl+C (POSIX: SIGTERM) or "quit" stops the service cleanly and takes its pipes away.
-TEST_F(VemsimTest, StopsCleanlyAndReleasesThePipe) {
+// One service owns the pipe: a second cannot take it, and Ctrl+C (POSIX: SIGTERM) or "quit"
+// stops the first cleanly with a client still connected, freeing the pipe for the next.
+TEST_F(VemsimTest, OwnsThePipeUntilStopped) {
     ASSERT_TRUE(startSim({"--movies", "1x4x4x1"}));
     ServiceChannel channel;
     ASSERT_TRUE(connect(channel));
     uint32_t queue = 0;
     ASSERT_TRUE(channel.CreateEventQueue(queue));
+
+    ChildProcess second;
+    ASSERT_TRUE(second.start(zel::test::siblingProgram("vemsim"), {}));
+    int code = -1;
+    ASSERT_TRUE(second.wait(kExitTimeoutMs, code));
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(second.waitForLine("cannot serve the pipe zelvemsvc", 1000));
+    ServiceChannel other;
+    ASSERT_TRUE(connect(other));
+    EXPECT_TRUE(other.IsDriveDetected());
+
     if (!sim.interrupt()) {
         EXPECT_EQ(ctl("quit"), "ok");
     }
-    int code = -1;
     ASSERT_TRUE(sim.wait(kExitTimeoutMs, code));
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(sim.waitForLine("vemsim: stopped", 1000));
     EXPECT_TRUE(listPipes("zelvemsvc").empty());
     ServiceChannel late;
     EXPECT_FALSE(late.CheckVersion());
-    // The pipe name is free again for the next service.
     ChildProcess next;
-    ASSERT_TRUE(startSim(next, {"--detached"}));
-    ServiceChannel again;
-    ASSERT_TRUE(connect(again));
-    EXPECT_FALSE(again.IsDriveDetected());
-    quitSim(next);
-}
-
-TEST_F(VemsimTest, ASecondServiceCannotTakeThePipe) {
-    ASSERT_TRUE(startSim({"--movies", "1x4x4x1"}));
-    ChildProcess second;
-    ASSERT_TRUE(second.start(zel::test::siblingProgram("vemsim"), {}, env));
-    int code = -1;
-    ASSERT_TRUE(second.wait(kExitTimeoutMs, code));
-    EXPECT_EQ(code, 1);
-    EXPECT_TRUE(second.waitForLine("cannot serve the pipe zelvemsvc", 1000));
-    // The first one is undisturbed.
-    ServiceChannel channel;
-    ASSERT_TRUE(connect(channel));
-    EXPECT_TRUE(channel.IsDriveDetected());
-    quitSim(sim);
+    ASSERT_TRUE(startSim({"--detached"}, &next));
+    ASSERT_TRUE(connect(late));
+    EXPECT_FALSE(late.IsDriveDetected());
+    quitSim(&next);
 }
