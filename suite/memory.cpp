@@ -2,11 +2,11 @@
 #include "suite/memory.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
-#include <string>
+
+#include "suite/strings.h"
 
 namespace zel {
 
@@ -27,22 +27,11 @@ void ThrowBadAllocException() {
 }
 
 void ThrowOutOfRangeException(const char* format, ...) {
-    std::string text;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        va_list copy;
-        va_copy(copy, args);
-        const int n = std::vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        if (n > 0) {
-            text.resize(static_cast<size_t>(n) + 1);
-            std::vsnprintf(&text[0], text.size(), format, args);
-            text.resize(static_cast<size_t>(n));
-        }
-        va_end(args);
-    }
-    throw std::out_of_range(text);
+    va_list args;
+    va_start(args, format);
+    CString text = CString::FromFormatV(format, args);
+    va_end(args);
+    throw std::out_of_range(text.str());
 }
 
 }  // namespace zel

@@ -48,6 +48,10 @@ CString& CString::Format(const char* format, ...) {
     return *this;
 }
 
+CString CString::FromFormatV(const char* format, va_list args) {
+    return CString(VFormat(format, args));
+}
+
 CString CString::FromFormat(const char* format, ...) {
     va_list args;
     va_start(args, format);

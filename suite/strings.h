@@ -1,6 +1,7 @@
 // Narrow (UTF-8) and wide (UTF-16) strings of the base library.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -27,6 +28,8 @@ class CString {
     // Replaces the content with the printf-formatted text.
     ZEL_API CString& Format(const char* format, ...) ZEL_PRINTF(2, 3);
     ZEL_API static CString FromFormat(const char* format, ...) ZEL_PRINTF(1, 2);
+    // The same from a va_list, for other variadic functions; an encoding error gives "".
+    ZEL_API static CString FromFormatV(const char* format, va_list args);
 
     CString& operator+=(const CString& other) {
         m_text += other.m_text;
