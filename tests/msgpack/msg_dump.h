@@ -1,13 +1,38 @@
-// Test helper: a canonical text form of a MsgObject, so values compare (and print) as strings.
+// Test helpers: values and byte sequences as canonical texts, so they compare (and print) as
+// strings.
 #pragma once
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "msgpack/msg_object.h"
 
 namespace zel::vem::test {
+
+// Bytes as "c4 01 ff".
+inline std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char byte[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, out.empty() ? "%02x" : " %02x", b);
+        out += byte;
+    }
+    return out;
+}
+
+// "c4 01 ff" as bytes.
+inline std::vector<uint8_t> bytes(const std::string& hexText) {
+    std::vector<uint8_t> out;
+    std::istringstream in(hexText);
+    unsigned byte;
+    while (in >> std::hex >> byte) {
+        out.push_back(static_cast<uint8_t>(byte));
+    }
+    return out;
+}
 
 // Kinds are spelled out (u: unsigned, i: signed, f: float bits) so that 1 and int 1 differ,
 // and floats compare by bit pattern (NaN equals itself, 0.0 differs from -0.0).
