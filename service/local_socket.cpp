@@ -28,12 +28,21 @@ LocalSocket::~LocalSocket() {
 }
 
 void LocalSocket::close() {
+    std::lock_guard<std::mutex> guard(handleLock);
     if (handle != kInvalid) {
         closeHandle();
         handle = kInvalid;
     }
     overlappedIo = false;
     broken = false;
+}
+
+void LocalSocket::shutdown() {
+    broken = true;
+    std::lock_guard<std::mutex> guard(handleLock);
+    if (handle != kInvalid) {
+        interruptTransfers();
+    }
 }
 
 size_t LocalSocket::read(void* buffer, size_t count) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "msgpack/stream.h"
 
@@ -43,7 +44,8 @@ class LocalSocket : public Stream {
     void close();
 
     // Breaks a read or write blocked in another thread and makes every later transfer fail;
-    // the handle stays owned until close(). Safe to call concurrently with read and write.
+    // the handle stays owned until close(). Safe to call concurrently with read, write and
+    // close.
     void shutdown();
 
     bool isOpen() const { return handle != kInvalid; }
@@ -58,7 +60,13 @@ class LocalSocket : public Stream {
     bool readSome(char* buffer, size_t count, size_t& done);
     bool writeSome(const char* buffer, size_t count, size_t& done);
     void closeHandle();
+    // Wakes transfers blocked on the open handle (POSIX: shutdown(2); Windows: CancelIoEx).
+    void interruptTransfers();
 
+    // Lock rule: handleLock guards `handle` against close() running while shutdown() uses it
+    // from another thread (a closed descriptor number may already name another file). Reads and
+    // writes do not take it: the socket's user keeps them apart from close(). Leaf lock.
+    std::mutex handleLock;
     intptr_t handle = kInvalid;
     bool overlappedIo = false;
     // Set by shutdown(): transfers started afterwards fail without touching the handle.

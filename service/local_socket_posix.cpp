@@ -40,12 +40,9 @@ void LocalSocket::closeHandle() {
     ::close(static_cast<int>(handle));
 }
 
-void LocalSocket::shutdown() {
-    broken = true;
-    if (handle != kInvalid) {
-        // Wakes a recv or send blocked in another thread; the descriptor itself stays ours.
-        ::shutdown(static_cast<int>(handle), SHUT_RDWR);
-    }
+void LocalSocket::interruptTransfers() {
+    // Wakes a recv or send blocked in another thread; the descriptor itself stays ours.
+    ::shutdown(static_cast<int>(handle), SHUT_RDWR);
 }
 
 bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {

@@ -68,12 +68,10 @@ void LocalSocket::closeHandle() {
     CloseHandle(asHandle(handle));
 }
 
-void LocalSocket::shutdown() {
-    broken = true;
-    if (handle != kInvalid) {
-        // Cancels the synchronous transfer another thread is blocked in on this handle.
-        CancelIoEx(asHandle(handle), nullptr);
-    }
+void LocalSocket::interruptTransfers() {
+    // Cancels the synchronous transfer another thread is blocked in on this handle. One that
+    // starts just after this is not caught; callers that must end a transfer repeat the call.
+    CancelIoEx(asHandle(handle), nullptr);
 }
 
 bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {

@@ -145,7 +145,10 @@ void CVemInterfacePrivate::release(CVemInterfacePrivate* p) {
         // A service that cannot be told to end the queue, or that does not answer the pending
         // wait, would keep the thread blocked for ever: break its read after a grace period.
         if (!queueEnded || !p->eventLoopEnded.Wait(kEventThreadGraceMs)) {
-            p->eventChannel.abort();
+            // Repeated: on Windows a read that starts just after a cancellation is not caught.
+            do {
+                p->eventChannel.abort();
+            } while (!p->eventLoopEnded.Wait(100));
         }
         p->eventThread.join();
     }
