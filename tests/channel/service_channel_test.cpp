@@ -244,19 +244,8 @@ TEST(ServiceChannel, FileDataIntoTargets) {
         return okReply(1, [=](MsgWriter& w) { w.writeString("data"), w.writeBlob(bytes, size); });
     };
     // A target that refuses every write.
-    struct Refusing : IFile {
-        CStringW GetName() override { return CStringW(); }
-        IFileSystem* GetFileSystem() override { return nullptr; }
+    struct Refusing : CMemFile {
         uint32_t Write(const void*, uint32_t) override { return 0; }
-        uint32_t Read(void*, uint32_t) override { return 0; }
-        int64_t GetSize() override { return 0; }
-        int64_t GetPosition() override { return 0; }
-        int64_t Seek(int64_t, uint32_t) override { return 0; }
-        bool SetSize(int64_t) override { return false; }
-        void Flush() override {}
-        bool Close() override { return true; }
-        bool CanRead() override { return false; }
-        bool CanWrite() override { return false; }
     };
     ScriptedService service(afterVersion({Step{data("", 0)}, Step{data("xy", 2)}}));
     ServiceChannel channel;
