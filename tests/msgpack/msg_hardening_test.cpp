@@ -21,6 +21,12 @@ namespace {
 std::atomic<uint64_t> allocatedBytes{0};
 }  // namespace
 
+// These replacements pair malloc with free themselves; GCC, seeing free() inlined into a
+// delete of memory it believes came from operator new, warns about a mismatch that is not one.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
     allocatedBytes += size;
     if (void* block = std::malloc(size ? size : 1)) {
