@@ -1,5 +1,6 @@
 // CVemInterface: the drive's flat tree -- entries, listings, opening and removing movies.
-#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "service/irig_time.h"
 #include "suite/numbers.h"
@@ -17,21 +18,19 @@ constexpr uint32_t kMovieEntry = 2;
 constexpr uint32_t kNoEntry = 0x80000000;
 const CStringW kInfoSuffix(u":info");
 
-// "<number>-<name>"; the name field is read up to its first NUL and never past its 64 bytes.
-CStringW movieEntryName(const SVemMovieInfo& movie) {
-    char name[sizeof movie.name + 1];
-    std::memcpy(name, movie.name, sizeof movie.name);
-    name[sizeof movie.name] = '\0';
-    char text[sizeof name + 24];
-    std::snprintf(text, sizeof text, "%llu-%s", static_cast<unsigned long long>(movie.number),
-                  name);
-    return CStringW(text, -1);
+// The recorded name: the field up to its first NUL, never past its 64 bytes.
+std::string recordedName(const SVemMovieInfo& movie) {
+    return std::string(movie.name, strnlen(movie.name, sizeof movie.name));
 }
 
-}  // namespace
+// "<number>-<name>", the movie's entry name.
+CStringW movieEntryName(const SVemMovieInfo& movie) {
+    std::string text = std::to_string(movie.number) + "-" + recordedName(movie);
+    return CStringW(text.c_str(), static_cast<int>(text.size()));
+}
 
 // The caller holds cacheLock.
-static void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t index) {
+void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t index) {
     entry.attributes = kMovieEntry;
     // rtcTime counts seconds from 1970; time stamps of kind 0 count 100 ns from 1601.
     entry.time = CDateTime::NewTimestamp(
@@ -49,6 +48,8 @@ static void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, u
     entry.properties.SetValue(CString("duration"),
                               CUInt64::ToString(IrigMicroseconds(end) - IrigMicroseconds(start)));
 }
+
+}  // namespace
 
 CDirectoryEntry CVemInterface::GetInfo(const CStringW& path) {
     CStringW full = GetFullPath(path);
@@ -87,10 +88,9 @@ CDirectoryListing CVemInterface::GetDirectoryListing(const CStringW& path, const
         const SVemMovieInfo& movie = d->movies[i];
         // The filter applies to the recorded name, not to the listed "<number>-<name>".
         if (!filter.empty()) {
-            char name[sizeof movie.name + 1];
-            std::memcpy(name, movie.name, sizeof movie.name);
-            name[sizeof movie.name] = '\0';
-            if (!path::WildcardMatch(filter, CStringW(name, -1))) {
+            std::string name = recordedName(movie);
+            if (!path::WildcardMatch(filter,
+                                     CStringW(name.c_str(), static_cast<int>(name.size())))) {
                 continue;
             }
         }
