@@ -103,7 +103,8 @@ CVemInterface::CVemInterface() : d(new CVemInterfacePrivate) {
         }
         CUriHandler::instance()->RegisterHandler(CStringW(u"vem:"), this);
     } catch (...) {
-        delete d;
+        // The event thread may be running already: shut down in order, not just free.
+        CVemInterfacePrivate::release(d);
         throw;
     }
 }
