@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "service/local_socket.h"
+#include "suite/numbers.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/service.h"
 
@@ -22,19 +23,11 @@ std::vector<std::string> splitWords(const std::string& line) {
     return words;
 }
 
-// A decimal number of at most 19 digits.
+// A decimal number of at most 19 digits (so it cannot overflow).
 bool parseNumber(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 19) {
-        return false;
-    }
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return true;
+    bool ok = false;
+    value = CUInt64::Parse(CString(text), &ok);
+    return ok && text.size() <= 19;
 }
 
 // Reads one line (without its '\n'); false at the end of the stream or for an overlong line.

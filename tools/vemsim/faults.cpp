@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "suite/numbers.h"
+
 namespace zel::vem::sim {
 
 namespace {
@@ -21,17 +23,9 @@ constexpr KindName kKinds[] = {
 
 // A decimal number of at most 9 digits (no sign, no spaces).
 bool parseSmall(const std::string& text, uint32_t& value) {
-    if (text.empty() || text.size() > 9) {
-        return false;
-    }
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return true;
+    bool ok = false;
+    value = CUInt32::Parse(CString(text), &ok);
+    return ok && text.size() <= 9;
 }
 
 bool reject(std::string* error, const std::string& text) {
