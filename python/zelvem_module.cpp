@@ -329,7 +329,10 @@ class Watch {
     ~Watch() { close(); }
 
     void close() {
-        if (block == nullptr) {
+        // Taken while the GIL is held, so that a second close() on another thread finds nothing.
+        WatchBlock* taken = block;
+        block = nullptr;
+        if (taken == nullptr) {
             return;
         }
         {
@@ -338,8 +341,7 @@ class Watch {
             // them under the lock this takes), so the block is unused afterwards.
             zelvem_RemoveFilesChangedHandler(handle);
         }
-        delete block;
-        block = nullptr;
+        delete taken;
     }
 
     bool closed() const { return block == nullptr; }

@@ -104,7 +104,11 @@ def test_watch_sees_additions_and_removals(drive, fs, sim):
         broken_calls.append(1)
         raise RuntimeError("callback failure")
 
-    with drive.watch(broken), drive.watch(seen.release) as watch:
+    def changed():
+        drive.list()  # calling back into the library from its own thread must not deadlock
+        seen.release()
+
+    with drive.watch(broken), drive.watch(changed) as watch:
         sim.ctl("add", 16, 8, 2, "extra")
         assert seen.acquire(timeout=10)
         added = [e for e in drive.list() if e.name.endswith("-extra")]
