@@ -156,6 +156,7 @@ class VemFile(AbstractBufferedFile):
         return got
 
     def close(self):
-        if not self.closed:
-            self._movie.close()
+        movie = getattr(self, "_movie", None)  # absent when opening failed
+        if movie is not None:
+            movie.close()
         super().close()
