@@ -7,7 +7,6 @@ import sys
 import threading
 
 import fsspec
-import numpy
 import pytest
 
 from conftest import MOVIES, VEMSIM, run_python, synthetic_movie
