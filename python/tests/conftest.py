@@ -25,7 +25,8 @@ def synthetic(number, frame, width, height):
     x = numpy.arange(width, dtype=numpy.int64)[None, :]
     y = numpy.arange(height, dtype=numpy.int64)[:, None]
     side = max(1, min(width, height) // 8)
-    inside = ((x - (3 * frame % width)) % width < side) & ((y - (2 * frame % height)) % height < side)
+    inside = (((x - (3 * frame % width)) % width < side)
+              & ((y - (2 * frame % height)) % height < side))
     high = numpy.where(inside, 255, (x + y + 4 * frame + 16 * number) % 256)
     low = (7 * x + 13 * y + 5 * frame + 31 * number) % 251
     return (high * 256 + low).astype(numpy.uint16)

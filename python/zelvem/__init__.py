@@ -242,7 +242,7 @@ class Movie:
         return frames if dtype is None else frames.astype(dtype)
 
     def to_tiff(self, path, frames=None):
-        """Writes frames (all by default; else an int, slice or list) as a 16-bit multi-page TIFF."""
+        """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF."""
         import tifffile
 
         if frames is None:
