@@ -10,7 +10,9 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 scripts/install-deps.sh
 
 echo "== Linux build"
-cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The Python package is required here (not AUTO): a missing dependency must fail, not skip it.
+cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVEM_BUILD_PYTHON=ON \
+  -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build/linux -j"$jobs"
 
 echo "== Windows build (MinGW-w64)"

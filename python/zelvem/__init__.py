@@ -1,0 +1,322 @@
+"""zelvem: the recording drive's movies as lazy numpy frame sequences and an fsspec file system.
+
+    import zelvem
+    drive = zelvem.Drive()
+    for entry in drive.list():
+        with drive.open(entry.path) as movie:
+            print(entry.name, movie.shape, movie[0].mean())
+"""
+
+import atexit
+import dataclasses
+import datetime
+import operator
+import os
+import threading
+import weakref
+
+import numpy
+
+from . import _zelvem
+
+__all__ = ["Drive", "Entry", "Movie", "Watch"]
+__version__ = "0.1.0"
+
+_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
+_ATTR_FILE = 0x2
+
+# Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
+_load_lock = threading.Lock()
+_loaded = False
+
+
+def _drive_path(path):
+    """The absolute library path of a "vem:" URL, an absolute path or a bare entry name."""
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = path.decode("utf-8")
+    if "\0" in path:
+        raise ValueError("a path cannot hold a NUL character")
+    if path.startswith("vem://"):
+        path = path[len("vem://"):]
+    # Always absolute: relative paths would expand against the library's working directory,
+    # which other hosts in the process may set.
+    return "/" + path.lstrip("/")
+
+
+def _number(text):
+    try:
+        return int(text)
+    except (TypeError, ValueError):
+        return 0
+
+
+@dataclasses.dataclass(frozen=True)
+class Entry:
+    """One movie of the drive, as the library describes it."""
+
+    name: str
+    path: str
+    size: int
+    time: datetime.datetime
+    width: int
+    height: int
+    num_frames: int
+    index: int
+    start_time: str
+    end_time: str
+    duration: int
+    properties: dict
+
+    @classmethod
+    def _from_library(cls, raw):
+        p = raw["properties"]
+        return cls(
+            name=raw["name"],
+            path=raw["path"],
+            size=raw["size"],
+            time=_EPOCH + datetime.timedelta(microseconds=raw["time_us"]),
+            width=_number(p.get("width")),
+            height=_number(p.get("height")),
+            num_frames=_number(p.get("numFrames")),
+            index=_number(p.get("index")),
+            start_time=p.get("startTime", ""),
+            end_time=p.get("endTime", ""),
+            duration=_number(p.get("duration")),
+            properties=dict(p),
+        )
+
+
+class Drive:
+    """The process's drive: a view of the library's one connection to the drive service.
+
+    emulator=None takes the mode the process already has (on first use: the environment's
+    ZELVEM_ENABLE_EMULATOR); True or False sets that switch before the library is first used,
+    and raises RuntimeError if the library already runs in the other mode.
+    """
+
+    def __init__(self, emulator=None):
+        global _loaded
+        with _load_lock:
+            if not _loaded and emulator is not None:
+                if emulator:
+                    os.environ["ZELVEM_ENABLE_EMULATOR"] = "1"
+                else:
+                    os.environ.pop("ZELVEM_ENABLE_EMULATOR", None)
+            _zelvem.load()
+            _loaded = True
+        if emulator is not None and bool(emulator) != _zelvem.is_emulator():
+            have = "emulator" if _zelvem.is_emulator() else "drive service"
+            raise RuntimeError(
+                f"zelvem already runs in {have} mode in this process; the mode is chosen "
+                "once, at the first use of the library")
+
+    @property
+    def present(self):
+        """Whether a recording drive is attached (always True in emulator mode)."""
+        return _zelvem.drive_present()
+
+    @property
+    def emulator(self):
+        return _zelvem.is_emulator()
+
+    @property
+    def emulator_folder(self):
+        """The local folder emulator mode serves ("" when the platform cannot name one)."""
+        return _zelvem.emulator_folder()
+
+    def list(self, filter=""):
+        """The movies, optionally only those whose recorded name matches a wildcard filter."""
+        return [Entry._from_library(raw) for raw in _zelvem.list("/", filter)]
+
+    def info(self, path):
+        raw = _zelvem.info(_drive_path(path))
+        if raw is None or not raw["attributes"] & _ATTR_FILE:
+            raise FileNotFoundError(f"no movie {path}")
+        return Entry._from_library(raw)
+
+    def open(self, path):
+        return Movie(path)
+
+    def remove(self, path):
+        """Deletes a movie from the drive."""
+        if not _zelvem.remove(_drive_path(path)):
+            raise FileNotFoundError(f"no movie {path} was removed")
+
+    def watch(self, callback):
+        """Calls callback() whenever the drive's movies change; close the result to stop."""
+        return Watch(callback)
+
+
+class Movie:
+    """A movie as a lazy, read-only sequence of (height, width) uint16 frames.
+
+    Indexing with an int gives one frame; a slice, a list or an array of ints gives an
+    (n, height, width) array. Only the frames asked for are read, each straight into the result.
+    """
+
+    dtype = numpy.dtype(numpy.uint16)
+    ndim = 3
+
+    def __init__(self, path):
+        self._file = _zelvem.MovieFile(_drive_path(path))
+        self._info_block = None
+
+    @property
+    def name(self):
+        return self._file.name
+
+    @property
+    def path(self):
+        return self._file.path
+
+    @property
+    def shape(self):
+        return (self._file.frames, self._file.height, self._file.width)
+
+    @property
+    def frame_shape(self):
+        return (self._file.height, self._file.width)
+
+    @property
+    def info_block(self):
+        """The movie's information block, as bytes (fetched once)."""
+        if self._info_block is None:
+            self._info_block = _zelvem.info_block(self._file.path)
+        return self._info_block
+
+    @property
+    def closed(self):
+        return self._file.closed
+
+    def __len__(self):
+        return self._file.frames
+
+    def __repr__(self):
+        state = "closed " if self.closed else ""
+        return f"<{state}zelvem.Movie {self.path} {self.shape}>"
+
+    def _indices(self, key):
+        count = self._file.frames
+        if isinstance(key, slice):
+            return numpy.arange(*key.indices(count), dtype=numpy.int64)
+        wanted = numpy.asarray(key)
+        if wanted.dtype == bool:
+            if wanted.shape != (count,):
+                raise IndexError(f"a boolean index must have {count} elements")
+            return numpy.flatnonzero(wanted).astype(numpy.int64)
+        if wanted.ndim != 1 or (wanted.size and wanted.dtype.kind not in "iu"):
+            raise TypeError("frames are chosen by an int, a slice or a sequence of ints")
+        wanted = wanted.astype(numpy.int64)
+        bad = (wanted < -count) | (wanted >= count)
+        if bad.any():
+            raise IndexError(f"frame {wanted[bad][0]} out of range for {count} frames")
+        return numpy.where(wanted < 0, wanted + count, wanted)
+
+    def _read(self, indices):
+        out = numpy.empty((len(indices),) + self.frame_shape, dtype=self.dtype)
+        self._file.read_frames(numpy.ascontiguousarray(indices, dtype=numpy.int64), out)
+        return out
+
+    def __getitem__(self, key):
+        if isinstance(key, tuple):
+            # Only the frame axis is read lazily; the rest is cut from the frames read.
+            if not key:
+                return self[:]
+            rest = key[1:] if _is_int(key[0]) else (slice(None),) + key[1:]
+            return self[key[0]][rest]
+        if _is_int(key):
+            i = operator.index(key)
+            count = self._file.frames
+            if not -count <= i < count:
+                raise IndexError(f"frame {i} out of range for {count} frames")
+            return self._read([i % count])[0]
+        return self._read(self._indices(key))
+
+    def __iter__(self):
+        for i in range(self._file.frames):
+            yield self[i]
+
+    def __array__(self, dtype=None):
+        frames = self[:]
+        return frames if dtype is None else frames.astype(dtype)
+
+    def to_tiff(self, path, frames=None):
+        """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF."""
+        import tifffile
+
+        if frames is None:
+            indices = numpy.arange(self._file.frames, dtype=numpy.int64)
+        elif _is_int(frames):
+            indices = self._indices([operator.index(frames)])
+        else:
+            indices = self._indices(frames)
+        # One frame in memory at a time: movies are often larger than memory.
+        pages = (self._read([i])[0] for i in indices)
+        tifffile.imwrite(os.fspath(path), pages, shape=(len(indices),) + self.frame_shape,
+                         dtype=self.dtype, photometric="minisblack")
+
+    def close(self):
+        self._file.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _is_int(key):
+    if isinstance(key, (bool, numpy.bool_)):
+        return False
+    try:
+        operator.index(key)
+    except TypeError:
+        return False
+    return not isinstance(key, numpy.ndarray) or key.ndim == 0
+
+
+# Open watches, closed at interpreter exit before the library's thread could call into a
+# Python that is shutting down.
+_watches = weakref.WeakSet()
+
+
+class Watch:
+    """A files-changed callback, called on the library's thread after each change of the movies.
+
+    An exception raised by the callback is reported on stderr; later changes still call it.
+    """
+
+    def __init__(self, callback):
+        if not callable(callback):
+            raise TypeError("the watch callback must be callable")
+        self._watch = _zelvem.Watch(callback)
+        _watches.add(self)
+
+    @property
+    def closed(self):
+        return self._watch.closed
+
+    def close(self):
+        self._watch.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+@atexit.register
+def _shutdown():
+    _zelvem.finalize()
+    for watch in list(_watches):
+        watch.close()
+
+
+try:
+    import fsspec
+except ImportError:
+    pass
+else:
+    fsspec.register_implementation("vem", "zelvem.filesystem.VemFileSystem", clobber=True)
