@@ -10,6 +10,7 @@
 #include "msgpack/memory_stream.h"
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
+#include "service/buffered_stream.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/sim_time.h"
 
@@ -22,6 +23,7 @@ const char* const kOrdNames[] = {
     "CloseFile",        "LoadFrame",         "RemoveMovie",  "ExecOrdinal8",  "GetFileData",
     "CreateEventQueue", "DestroyEventQueue", "WaitEvent"};
 constexpr uint64_t kOrdCount = sizeof kOrdNames / sizeof kOrdNames[0];
+constexpr uint64_t kOrdGetMovieInfo = 2;
 constexpr uint64_t kOrdLoadFrame = 6;
 
 // A failed request: its text becomes the reply's "error".
@@ -277,7 +279,10 @@ void SimService::closeConnection(Connection& connection) {
 void SimService::serveRequests(Connection& connection) {
     const uint64_t id = connection.id;
     logLine("connection %llu: opened", static_cast<unsigned long long>(id));
-    MsgReader reader(&connection.socket);
+    // A request that arrived whole is decoded from one read. Bytes of a following request that
+    // came with it (a client may send ahead) stay buffered for the next round.
+    BufferedStream input(&connection.socket);
+    MsgReader reader(&input);
     FileTable files;
     while (!stopping_) {
         MsgObject request;
@@ -369,7 +374,9 @@ MsgObject SimService::execute(const MsgObject& request, FileTable& files, uint64
         const uint64_t ord = request.get("ord").asPositive();
         what = ord < kOrdCount ? kOrdNames[ord] : "ord " + std::to_string(ord);
         MsgObject reply = executeOrd(ord, request, files, connectionId);
-        if (ord != kOrdLoadFrame || verbose()) {
+        // Frame loads and a client's start-up (one GetMovieInfo per movie) come by the thousand:
+        // a line each would cost more than serving them.
+        if ((ord != kOrdLoadFrame && ord != kOrdGetMovieInfo) || verbose()) {
             logLine("connection %llu: %s: ok", id, what.c_str());
         }
         return reply;
