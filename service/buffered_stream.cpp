@@ -8,10 +8,13 @@ namespace zel::vem {
 
 size_t BufferedStream::read(void* buffer, size_t count) {
     char* out = static_cast<char*>(buffer);
-    size_t done = 0;
-    if (count == 0) {
-        return 0;
+    // Most reads are a header's few bytes of a reply already buffered.
+    if (count <= end_ - begin_) {
+        std::memcpy(out, buffer_ + begin_, count);
+        begin_ += count;
+        return count;
     }
+    size_t done = 0;
     for (;;) {
         const size_t taken = std::min(count - done, end_ - begin_);
         std::memcpy(out + done, buffer_ + begin_, taken);

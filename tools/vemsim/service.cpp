@@ -86,11 +86,14 @@ uint32_t idParam(const MsgObject& request, const char* key) {
     return static_cast<uint32_t>(value);
 }
 
-std::vector<uint8_t> encode(const MsgObject& value) {
-    MemoryStream stream;
+// Replaces `bytes` with the encoding of `value`, keeping its capacity: a reply grown byte by byte
+// into a fresh vector would cost a handful of allocations every time.
+void encode(const MsgObject& value, std::vector<uint8_t>& bytes) {
+    MemoryStream stream(std::move(bytes));
+    stream.data.clear();
     MsgWriter writer(&stream);
     writer.writeObject(value);
-    return std::move(stream.data);
+    bytes = std::move(stream.data);
 }
 
 // The ten "info" fields of GetMovieInfo.
@@ -284,6 +287,7 @@ void SimService::serveRequests(Connection& connection) {
     BufferedStream input(&connection.socket);
     MsgReader reader(&input);
     FileTable files;
+    std::vector<uint8_t> bytes;  // the reply, sent with one write
     while (!stopping_) {
         MsgObject request;
         try {
@@ -302,7 +306,6 @@ void SimService::serveRequests(Connection& connection) {
         }
         Fault fault;
         const bool faulty = faults_.take(ord, fault);
-        std::vector<uint8_t> bytes;
         if (faulty) {
             logLine("connection %llu: ord %d: injecting %s", static_cast<unsigned long long>(id),
                     ord, faultName(fault.kind));
@@ -311,7 +314,7 @@ void SimService::serveRequests(Connection& connection) {
             std::_Exit(3);
         }
         if (faulty && fault.kind == FaultKind::Error) {
-            bytes = encode(errorReply("Injected fault."));
+            encode(errorReply("Injected fault."), bytes);
         } else if (faulty && fault.kind == FaultKind::Garbage) {
             bytes = {0xC1};
         } else if (faulty && fault.kind == FaultKind::NotMap) {
@@ -319,16 +322,16 @@ void SimService::serveRequests(Connection& connection) {
             notMap.append(MsgObject("not"));
             notMap.append(MsgObject("a"));
             notMap.append(MsgObject("reply"));
-            bytes = encode(notMap);
+            encode(notMap, bytes);
         } else if (faulty && fault.kind == FaultKind::NoResult) {
             MsgObject reply(msgMap, 1);
             reply.insert("error", MsgObject());
-            bytes = encode(reply);
+            encode(reply, bytes);
         } else {
             if (faulty && fault.kind == FaultKind::Delay) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.ms));
             }
-            bytes = encode(execute(request, files, id));
+            encode(execute(request, files, id), bytes);
         }
         if (faulty && fault.kind == FaultKind::Drop) {
             // Half the reply, then the end: the client is left inside a value.
