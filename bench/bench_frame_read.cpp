@@ -1,19 +1,18 @@
-// Reading movie frames through the library, beside the bare protocol round trip and a bare copy,
-// against a simulated drive service running in this process on a private pipe folder.
+// Frame reads through the library against vemsim, beside the floor of one exchange: the same
+// request and reply sizes with one write and one read on each side and the frame's two copies.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "service/service_channel.h"
-#include "service/shared_section.h"
-#include "tools/vemsim/service.h"
-#include "tools/vemsim/synthetic.h"
+#include "bench/bench_support.h"
+#include "msgpack/memory_stream.h"
+#include "msgpack/msg_writer.h"
 #include "vem/vem_interface.h"
 
 namespace {
@@ -21,97 +20,174 @@ namespace {
 using namespace zel;
 using namespace zel::vem;
 
-constexpr uint32_t kWidth = 640, kHeight = 480, kFrames = 64;
-constexpr uint32_t kFrameBytes = kWidth * kHeight * 2;
+struct Shape {
+    uint32_t side;  // the benchmark's argument
+    uint32_t width, height, frames;
+    const char* entry;  // vemsim numbers the movies from 1 in the order given
+};
+// Frame counts keep each movie's frames beyond the caches, as a real movie's are.
+const Shape kShapes[] = {
+    {8, 8, 8, 64, "/1-s8"}, {640, 640, 480, 32, "/2-s640"}, {2048, 2048, 2048, 8, "/3-s2048"}};
 
-// Every frame is loaded once before timing, so the simulator's own work is one copy per load.
-void warm(IFile& file, std::vector<uint8_t>& buffer) {
-    file.Seek(0, kSeekBegin);
-    for (uint32_t f = 0; f < kFrames; ++f) {
-        file.Read(buffer.data(), kFrameBytes);
+const Shape& shapeOf(int64_t side) {
+    for (const Shape& s : kShapes) {
+        if (s.side == side) {
+            return s;
+        }
     }
+    return kShapes[0];
 }
 
-// The baseline: copying one frame from memory to memory, what any reader pays at least.
-void BM_CopyFrameBaseline(benchmark::State& state) {
-    std::vector<uint8_t> source(kFrameBytes, 7), target(kFrameBytes);
-    for (auto _ : state) {
-        std::memcpy(target.data(), source.data(), kFrameBytes);
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+uint64_t frameBytes(const Shape& s) {
+    return uint64_t{s.width} * s.height * 2;
 }
 
-// The protocol alone: LoadFrame on a ServiceChannel and a copy out of the mapped section.
-void BM_LoadFrameRoundTrip(benchmark::State& state) {
-    ServiceChannel channel;
-    CString mapping;
-    SharedSection section;
-    if (!channel.CheckVersion() || !channel.GetFileMapping(0, mapping) ||
-        !section.open(mapping.c_str())) {
-        state.SkipWithError("no service");
+bench::SimProcess* sim = nullptr;
+
+// The sizes of a LoadFrame request and of its reply, as the library and vemsim send them.
+size_t loadFrameRequestBytes() {
+    MemoryStream out;
+    MsgWriter w(&out);
+    w.writeMapHeader(3);
+    w.writeString("act"), w.writeString("exec");
+    w.writeString("ord"), w.writeUInt(6);
+    w.writeString("params"), w.writeMapHeader(2);
+    w.writeString("fileId"), w.writeUInt(1);
+    w.writeString("frameNumber"), w.writeUInt(10);
+    return out.data.size();
+}
+
+size_t emptyReplyBytes() {
+    MemoryStream out;
+    MsgWriter w(&out);
+    w.writeMapHeader(2);
+    w.writeString("error"), w.writeNil();
+    w.writeString("result"), w.writeMapHeader(0);
+    return out.data.size();
+}
+
+void BM_FrameFloor(benchmark::State& state) {
+    const Shape& shape = shapeOf(state.range(0));
+    bench::FloorClient floor;
+    if (!floor.open(loadFrameRequestBytes(), emptyReplyBytes(), frameBytes(shape), shape.frames)) {
+        state.SkipWithError("floor server not reached");
         return;
     }
-    std::vector<uint8_t> target(kFrameBytes);
-    uint64_t frame = 0;
+    std::vector<uint8_t> buffer(frameBytes(shape));
     for (auto _ : state) {
-        if (!channel.LoadFrame(0, frame)) {
-            state.SkipWithError("LoadFrame failed");
+        if (!floor.exchange(buffer.data())) {
+            state.SkipWithError("exchange failed");
             break;
         }
-        std::memcpy(target.data(), section.data(), kFrameBytes);
-        frame = (frame + 1) % kFrames;
     }
-    channel.CloseFile(0);
-    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frameBytes(shape)));
 }
 
-// The library: one frame per Read of a movie opened through the drive's file system.
-void BM_ReadFrameThroughLibrary(benchmark::State& state) {
-    TSharedPtr<IFile> file = instance()->OpenFile(CStringW(u"vem:///1-bench"), kOpenRead);
-    std::vector<uint8_t> buffer(kFrameBytes);
-    if (!file || file->GetSize() != int64_t{kFrameBytes} * kFrames) {
+// Reads `file` frame by frame, from the start again at its end.
+bool readFrame(IFile& file, std::vector<uint8_t>& buffer) {
+    const uint32_t size = static_cast<uint32_t>(buffer.size());
+    if (file.Read(buffer.data(), size) != size) {
+        return false;
+    }
+    if (file.GetPosition() == file.GetSize()) {
+        file.Seek(0, kSeekBegin);
+    }
+    return true;
+}
+
+// The drive interface and the three movies, opened once and warmed: vemsim draws a frame on its
+// first load and keeps it, so from then on it copies, as the floor server does.
+std::unique_ptr<CVemInterface> drive;
+std::map<uint32_t, TSharedPtr<IFile>> openFiles;
+
+IFile* openMovie(const Shape& shape) {
+    TSharedPtr<IFile>& file = openFiles[shape.side];
+    if (!file) {
+        if (!drive) {
+            sim->use();
+            drive = std::make_unique<CVemInterface>();
+        }
+        file = drive->OpenFile(CStringW(shape.entry), kOpenRead);
+        if (!file || file->GetSize() != int64_t(frameBytes(shape)) * shape.frames) {
+            file = TSharedPtr<IFile>();
+            return nullptr;
+        }
+        std::vector<uint8_t> buffer(frameBytes(shape));
+        for (uint32_t f = 0; f < shape.frames; ++f) {
+            readFrame(*file, buffer);
+        }
+    }
+    return file.get();
+}
+
+void BM_FrameThroughLibrary(benchmark::State& state) {
+    const Shape& shape = shapeOf(state.range(0));
+    IFile* file = openMovie(shape);
+    if (file == nullptr) {
         state.SkipWithError("movie not served");
         return;
     }
-    warm(*file, buffer);
-    file->Seek(0, kSeekBegin);
+    std::vector<uint8_t> buffer(frameBytes(shape));
     for (auto _ : state) {
-        if (file->Read(buffer.data(), kFrameBytes) != kFrameBytes) {
+        if (!readFrame(*file, buffer)) {
             state.SkipWithError("read failed");
             break;
         }
-        if (file->GetPosition() == file->GetSize()) {
-            file->Seek(0, kSeekBegin);
-        }
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frameBytes(shape)));
 }
 
-BENCHMARK(BM_CopyFrameBaseline);
-BENCHMARK(BM_LoadFrameRoundTrip)->UseRealTime();
-BENCHMARK(BM_ReadFrameThroughLibrary)->UseRealTime();
+BENCHMARK(BM_FrameFloor)->Arg(8)->Arg(640)->Arg(2048)->UseRealTime();
+BENCHMARK(BM_FrameThroughLibrary)->Arg(8)->Arg(640)->Arg(2048)->UseRealTime();
+
+// --read-frames N PATH: N frame reads of PATH from the service ZELVEM_PIPE_DIR points at, and
+// nothing else, for counting system calls (docs/benchmarks.md).
+int readFrames(uint64_t count, const char* path) {
+    CVemInterface vem;
+    TSharedPtr<IFile> file = vem.OpenFile(CStringW(path), kOpenRead);
+    CDirectoryEntry entry = vem.GetInfo(CStringW(path));
+    const uint64_t width = std::strtoull(entry.properties.GetValue("width").c_str(), nullptr, 10);
+    const uint64_t height = std::strtoull(entry.properties.GetValue("height").c_str(), nullptr, 10);
+    std::vector<uint8_t> buffer(width * height * 2);
+    if (!file || buffer.empty()) {
+        std::fprintf(stderr, "bench_frame_read: cannot open %s\n", path);
+        return 1;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!readFrame(*file, buffer)) {
+            std::fprintf(stderr, "bench_frame_read: read %llu failed\n",
+                         static_cast<unsigned long long>(i));
+            return 1;
+        }
+    }
+    return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A pipe folder of this run only, and no emulator: the library must talk to the simulator.
-    std::string dir = "/tmp/zelvem-bench-" + std::to_string(::getpid());
-    setenv("ZELVEM_PIPE_DIR", dir.c_str(), 1);
     unsetenv("ZELVEM_ENABLE_EMULATOR");
-    sim::SimService service(sim::ServiceOptions{});
-    std::string error;
-    auto movie = sim::makeSyntheticMovie(1, "bench", kWidth, kHeight, kFrames, &error);
-    if (!movie || (service.movies().add(movie), !service.start(&error))) {
-        std::fprintf(stderr, "bench_frame_read: %s\n", error.c_str());
-        return 1;
+    if (argc == 4 && std::strcmp(argv[1], "--read-frames") == 0) {
+        return readFrames(std::strtoull(argv[2], nullptr, 10), argv[3]);
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    service.stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    return 0;
+    bench::startFloorServer();
+    int code = 0;
+    {
+        bench::SimProcess frames(
+            {"--movie", "8x8x64:s8", "--movie", "640x480x32:s640", "--movie", "2048x2048x8:s2048"});
+        sim = &frames;
+        if (!frames.ok()) {
+            std::fprintf(stderr, "bench_frame_read: %s\n", frames.error.c_str());
+            code = 1;
+        } else {
+            benchmark::Initialize(&argc, argv);
+            benchmark::RunSpecifiedBenchmarks();
+            benchmark::Shutdown();
+        }
+        openFiles.clear();
+        drive.reset();  // while the service still answers the shut-down
+    }
+    bench::stopFloorServer();
+    bench::removeRunFolder();
+    return code;
 }

@@ -1,4 +1,4 @@
-// MemoryStream: a Stream over a byte vector, for tests, tools and benchmarks.
+// MemoryStream: a Stream over a byte vector: requests being encoded, tests, tools, benchmarks.
 #pragma once
 
 #include <algorithm>

@@ -58,6 +58,18 @@ size_t LocalSocket::read(void* buffer, size_t count) {
     return done;
 }
 
+size_t LocalSocket::readAvailable(void* buffer, size_t count) {
+    size_t moved = 0;
+    // A transfer that succeeds with nothing (a zero-length message on a Windows pipe) is no
+    // data yet: wait for the next one, as read() does.
+    while (moved == 0 && count > 0 && handle != kInvalid && !broken) {
+        if (!readSome(static_cast<char*>(buffer), count, moved)) {
+            return 0;
+        }
+    }
+    return moved;
+}
+
 size_t LocalSocket::write(const void* buffer, size_t count) {
     size_t done = 0;
     const char* bytes = static_cast<const char*>(buffer);

@@ -12,7 +12,7 @@ namespace zel::vem {
 
 // Windows: a named-pipe handle (\\.\pipe\NAME). POSIX: a Unix-domain stream socket (DIR/NAME,
 // see pipe_path.h). No buffering: each write is one pass of system calls and each read asks for
-// exactly the bytes wanted.
+// exactly the bytes wanted (BufferedStream adds a read buffer on top).
 //
 // No lock of its own: its user serialises reads and writes. Only shutdown() may be called from
 // another thread while a transfer is blocked.
@@ -39,6 +39,10 @@ class LocalSocket : public Stream {
     // count of 0 returns 0 without a system call. Never throw, never raise SIGPIPE.
     size_t read(void* buffer, size_t count) override;
     size_t write(const void* buffer, size_t count) override;
+    // Blocks until at least one byte arrived or the pipe failed or ended; returns what one
+    // transfer delivered (at most `count`), 0 on failure or end. Lets a reader take whatever the
+    // peer has sent so far without waiting for bytes that may never come.
+    size_t readAvailable(void* buffer, size_t count);
 
     // Closes the handle; harmless when closed.
     void close();

@@ -32,7 +32,7 @@ T truncated(const MsgObject& value) {
 
 }  // namespace
 
-ServiceChannel::ServiceChannel() : reader(&socket), writer(&socket) {}
+ServiceChannel::ServiceChannel() : input(&socket), reader(&input), writer(&request) {}
 
 ServiceChannel::~ServiceChannel() {
     disconnect();
@@ -45,6 +45,7 @@ bool ServiceChannel::isConnected() const {
 
 void ServiceChannel::closeLocked() {
     socket.close();
+    input.clear();
     connected = false;
 }
 
@@ -55,6 +56,16 @@ void ServiceChannel::disconnect() {
 
 void ServiceChannel::abort() {
     socket.shutdown();
+}
+
+bool ServiceChannel::sendRequest() {
+    const size_t size = request.data.size();
+    if (socket.write(request.data.data(), size) != size) {
+        // The service may hold part of the request: nothing sent later could be told apart.
+        closeLocked();
+        return false;
+    }
+    return true;
 }
 
 bool ServiceChannel::readReply(MsgObject& reply) {
@@ -74,17 +85,19 @@ bool ServiceChannel::CheckVersion(const char* pipeName) {
     if (connected) {
         return true;
     }
+    input.clear();
     connected = socket.connect(pipeName);
     if (!connected) {
         return false;
     }
     try {
+        request.data.clear();
         writer.writeMapHeader(2);
         writeText(writer, "act");
         writeText(writer, "verCheck");
         writeUIntField(writer, "ver", 0);
         MsgObject reply;
-        if (!readReply(reply)) {
+        if (!sendRequest() || !readReply(reply)) {
             return false;
         }
         if (reply.hasKey("error") && reply.get("error").type() != MsgType::Nil) {
@@ -106,6 +119,7 @@ bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& w
         return false;
     }
     try {
+        request.data.clear();
         writer.writeMapHeader(paramCount > 0 ? 3 : 2);
         writeText(writer, "act");
         writeText(writer, "exec");
@@ -116,7 +130,7 @@ bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& w
             writeParams();
         }
         MsgObject reply;
-        if (!readReply(reply)) {
+        if (!sendRequest() || !readReply(reply)) {
             return false;
         }
         if (reply.hasKey("error") && reply.get("error").type() != MsgType::Nil) {

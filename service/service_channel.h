@@ -3,8 +3,10 @@
 
 #include <cstdint>
 
+#include "msgpack/memory_stream.h"
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
+#include "service/buffered_stream.h"
 #include "service/local_socket.h"
 #include "service/movie_info.h"
 #include "suite/file.h"
@@ -17,7 +19,10 @@ namespace zel::vem {
 // The pipe every channel connects to.
 inline constexpr const char* kServicePipeName = "zelvemsvc";
 
-// Strictly alternating exchanges: one request written, one reply read, under `lock`.
+// Strictly alternating exchanges: one request written, one reply read, under `lock`. Each request
+// is encoded whole and leaves in one write; the reply is decoded from a read buffer, so a reply
+// that arrived whole costs one read. Every system call wakes the service, so this keeps a small
+// exchange near the cost of one round trip.
 //
 // Failure: no operation throws. Each returns false (IsDriveDetected: false) on a channel that is
 // not connected, on a reply with a non-nil "error", on a malformed reply or on a broken pipe; the
@@ -65,15 +70,22 @@ class ServiceChannel {
     template <class WriteParams, class ReadResult>
     bool exchange(uint32_t ord, uint32_t paramCount, WriteParams&& writeParams,
                   ReadResult&& readResult);
+    // Writes the request encoded in `request` with one write; on a short write the line is broken
+    // and the channel disconnects.
+    bool sendRequest();
     bool readReply(MsgObject& reply);
     void closeLocked();
 
     LocalSocket socket;
-    // Guards socket, connected, reader and writer for one whole exchange (request written and
-    // reply read). Lock order: the drive interface's cacheLock, if taken, comes before this lock;
-    // no operation takes another lock while holding it.
+    // Guards every member below for one whole exchange (request written and reply read). Lock
+    // order: the drive interface's cacheLock, if taken, comes before this lock; no operation takes
+    // another lock while holding it.
     mutable CCriticalSection lock;
     bool connected = false;
+    // Bytes of the connection's replies read but not yet decoded; cleared with the connection.
+    BufferedStream input;
+    // The request being encoded; its capacity is kept from one request to the next.
+    MemoryStream request;
     MsgReader reader;
     MsgWriter writer;
 };

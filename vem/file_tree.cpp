@@ -51,6 +51,30 @@ void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t
 
 }  // namespace
 
+void CVemInterfacePrivate::rebuildIndexLocked() {
+    movieIndex.clear();
+    try {
+        movieIndex.reserve(movies.size());
+        for (uint32_t i = 0; i < movies.size(); ++i) {
+            // emplace keeps an existing key: the first of two equal names wins, as in a scan.
+            movieIndex.emplace(movieEntryName(movies[i]).str(), i);
+        }
+    } catch (...) {
+        movieIndex.clear();
+        movies.clear();
+        throw;
+    }
+}
+
+bool CVemInterfacePrivate::findMovieLocked(const CStringW& entryName, uint32_t& position) const {
+    auto found = movieIndex.find(entryName.str());
+    if (found == movieIndex.end()) {
+        return false;
+    }
+    position = found->second;
+    return true;
+}
+
 CDirectoryEntry CVemInterface::GetInfo(const CStringW& path) {
     CStringW full = GetFullPath(path);
     CDirectoryEntry entry;
@@ -61,11 +85,10 @@ CDirectoryEntry CVemInterface::GetInfo(const CStringW& path) {
     }
     CAutoLock guard(d->cacheLock);
     // Only the last component counts: /a/b/12-run_a names the same movie as /12-run_a.
-    for (uint32_t i = 0; i < d->movies.size(); ++i) {
-        if (movieEntryName(d->movies[i]).Equals(entry.name)) {
-            fillMovieEntry(entry, d->movies[i], i);
-            return entry;
-        }
+    uint32_t i = 0;
+    if (d->findMovieLocked(entry.name, i)) {
+        fillMovieEntry(entry, d->movies[i], i);
+        return entry;
     }
     entry.attributes = kNoEntry;
     return entry;

@@ -49,6 +49,7 @@ void CVemInterfacePrivate::notifyHandlersLocked() {
 void CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
     movies.clear();
+    movieIndex.clear();
     uint32_t count = 0;
     // A count no drive could hold would only make a broken service cost gigabytes of cache and
     // millions of requests: it is treated like a failed request.
@@ -59,6 +60,7 @@ void CVemInterfacePrivate::refresh() {
         for (uint32_t i = 0; i < count; ++i) {
             requestChannel.GetMovieInfo(i, movies[i]);
         }
+        rebuildIndexLocked();
     }
     notifyHandlersLocked();
 }

@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "service/movie_info.h"
 #include "service/service_channel.h"
@@ -27,6 +29,12 @@ class CVemInterfacePrivate {
     // Re-reads the whole movie list from the service, then calls every files-changed handler.
     // Holds cacheLock throughout, including the service requests and the handler calls.
     void refresh();
+    // Rebuilds movieIndex from movies; on failure (allocation) empties both, so the two never
+    // disagree. The caller holds cacheLock.
+    void rebuildIndexLocked();
+    // The position of the first cached movie whose entry name is `entryName`, as a scan of
+    // movies would find it; false when there is none. The caller holds cacheLock.
+    bool findMovieLocked(const CStringW& entryName, uint32_t& position) const;
     // Body of eventThread: opens the event queue, signals `started`, then waits for events.
     void eventLoop(CEvent* started);
     // Drops one reference; the last one runs the shut-down: ends the event queue, joins the event
@@ -37,6 +45,9 @@ class CVemInterfacePrivate {
 
     // Field order is the order of destruction in reverse: cacheLock goes first, movies last.
     TArray<SVemMovieInfo> movies;
+    // Entry name ("<number>-<name>") to the first position in movies with that name, so a lookup
+    // costs the same on a drive of any size. Rebuilt with movies by every refresh.
+    std::unordered_map<std::u16string, uint32_t> movieIndex;
     // Read and written without a lock: hosts do not change it while other threads resolve paths.
     CStringW workingDirectory;
     ServiceChannel requestChannel;
@@ -47,8 +58,8 @@ class CVemInterfacePrivate {
     // construction: the event orders the two.
     uint32_t queueId = kNoQueue;
     TArray<delegate<void()>> filesChangedHandlers;
-    // Guards movies and filesChangedHandlers (recursive: a handler may call back in on the same
-    // thread). Lock order: cacheLock first, then a channel's lock; never the reverse.
+    // Guards movies, movieIndex and filesChangedHandlers (recursive: a handler may call back in on
+    // the same thread). Lock order: cacheLock first, then a channel's lock; never the reverse.
     CCriticalSection cacheLock;
     bool emulator = false;
 

@@ -1,6 +1,7 @@
 // ScriptedService: scripted replies over a real pipe, and the byte helpers of the channel tests.
 #include "tests/channel/scripted_service.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -13,25 +14,6 @@
 #endif
 
 namespace zel::vem::test {
-
-namespace {
-
-// Passes reads through to the socket and keeps a copy of every byte read.
-class RecordingStream : public Stream {
-  public:
-    explicit RecordingStream(Stream* inner) : inner(inner) {}
-    size_t read(void* buffer, size_t count) override {
-        size_t n = inner->read(buffer, count);
-        auto* bytes = static_cast<uint8_t*>(buffer);
-        recorded.insert(recorded.end(), bytes, bytes + n);
-        return n;
-    }
-    size_t write(const void* buffer, size_t count) override { return inner->write(buffer, count); }
-    Stream* inner;
-    Bytes recorded;
-};
-
-}  // namespace
 
 Bytes hex(const char* text) {
     Bytes bytes;
@@ -120,18 +102,40 @@ void ScriptedService::serve() {
     } catch (const std::exception&) {
         return;  // closed before any client came
     }
-    RecordingStream recording(&client);
-    MsgReader reader(&recording);
+    // Bytes read but not yet taken as a request. Each read takes whatever the pipe holds, so the
+    // number of reads a request needed shows how it was written.
+    Bytes pending;
+    std::vector<uint8_t> chunk(1 << 16);
     for (const Step& step : steps) {
-        recording.recorded.clear();
-        try {
-            reader.skip();
-        } catch (const std::exception&) {
-            return;  // the client went away
+        int readCount = 0;
+        for (;;) {
+            MemoryStream stream(pending);
+            MsgReader reader(&stream);
+            try {
+                reader.skip();
+                received.emplace_back(pending.begin(), pending.begin() + stream.position);
+                pending.erase(pending.begin(), pending.begin() + stream.position);
+                break;
+            } catch (const std::exception&) {
+                // Not whole yet (or never will be: then the client ends the line below).
+            }
+            size_t n = client.readAvailable(chunk.data(), chunk.size());
+            if (n == 0) {
+                return;  // the client went away
+            }
+            ++readCount;
+            pending.insert(pending.end(), chunk.begin(), chunk.begin() + n);
         }
-        received.push_back(recording.recorded);
+        reads.push_back(readCount);
         size_t n = std::min(step.cutAfter, step.reply.size());
-        client.write(step.reply.data(), n);
+        for (size_t done = 0; done < n;) {
+            size_t part = std::min(step.piece, n - done);
+            if (done > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            client.write(step.reply.data() + done, part);
+            done += part;
+        }
         if (n < step.reply.size()) {
             return;  // drop the line in the middle of the reply
         }

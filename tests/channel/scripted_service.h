@@ -34,6 +34,9 @@ struct Step {
     Bytes reply;
     // Send only this many bytes of the reply, then drop the connection (SIZE_MAX: all of it).
     size_t cutAfter = SIZE_MAX;
+    // Write the reply in pieces of this many bytes, pausing between them so that each arrives on
+    // its own (SIZE_MAX: one write).
+    size_t piece = SIZE_MAX;
 };
 
 // Serves one client connection: for each step it decodes one whole request (recording its bytes)
@@ -48,6 +51,8 @@ class ScriptedService {
     // The requests received so far, each exactly as read from the pipe. Call after the client's
     // exchanges have returned.
     std::vector<Bytes> requests() const;
+    // For each request, the reads it took to arrive whole (each read takes what the pipe holds).
+    std::vector<int> readsPerRequest() const { return reads; }
     // Waits until the serving thread has ended (the client closed, or a step dropped the line).
     void join();
 
@@ -58,6 +63,7 @@ class ScriptedService {
     LocalServer server;
     std::vector<Step> steps;
     std::vector<Bytes> received;
+    std::vector<int> reads;
     std::thread thread;
 };
 

@@ -361,5 +361,91 @@ TEST(ServiceChannel, AbortBreaksABlockedWait) {
     EXPECT_TRUE(returned);
 }
 
+TEST(ServiceChannel, EachRequestReachesThePipeInOneWrite) {
+    // A peer blocked in a read wakes on the first bytes written: a request written in pieces
+    // would take several reads to arrive whole.
+    const std::string longName(300, 'r');
+    ScriptedService service(afterVersion({
+        Step{okReply(1, [](MsgWriter& w) { w.writeString("detected"), w.writeBool(true); })},
+        Step{movieInfoReply(2, true)},
+        Step{okReply(1, [](MsgWriter& w) { w.writeString("index"), w.writeUInt(4); })},
+        Step{emptyOk()},
+    }));
+    ServiceChannel channel;
+    ASSERT_TRUE(channel.CheckVersion(service.name().c_str()));
+    SVemMovieInfo info{};
+    uint32_t index = 0;
+    EXPECT_TRUE(channel.IsDriveDetected());
+    EXPECT_TRUE(channel.GetMovieInfo(70000, info));
+    EXPECT_TRUE(channel.GetMovieIndex(longName.c_str(), index));
+    EXPECT_TRUE(channel.LoadFrame(7, 0x123456789ull));
+    EXPECT_EQ(service.readsPerRequest(), (std::vector<int>{1, 1, 1, 1, 1}));
+}
+
+TEST(ServiceChannel, RepliesDecodeHoweverTheyArrive) {
+    // Blobs below and above the read buffer's size; what is left of a large one after its
+    // first piece bypasses the buffer, what is left of one just above it does not.
+    Bytes large(3 * BufferedStream::kCapacity + 5);
+    for (size_t i = 0; i < large.size(); ++i) {
+        large[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    }
+    Bytes small(large.begin(), large.begin() + 100);
+    Bytes justAbove(large.begin(), large.begin() + BufferedStream::kCapacity + 1);
+    auto data = [](const Bytes& blob) {
+        return okReply(1, [&](MsgWriter& w) {
+            w.writeString("data"), w.writeBlob(blob.data(), static_cast<uint32_t>(blob.size()));
+        });
+    };
+    struct Case {
+        const char* what;
+        const Bytes* blob;
+        size_t piece;
+    };
+    const Case cases[] = {
+        {"small, whole", &small, SIZE_MAX},
+        {"small, in pieces of 1", &small, 1},
+        {"small, in pieces of 9", &small, 9},
+        {"large, whole", &large, SIZE_MAX},
+        {"large, in pieces of 1000", &large, 1000},
+        {"just above the buffer, in pieces of 2000", &justAbove, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Step step{data(*c.blob), SIZE_MAX, c.piece};
+        ScriptedService service(afterVersion({step, Step{emptyOk()}}));
+        ServiceChannel channel;
+        ASSERT_TRUE(channel.CheckVersion(service.name().c_str()));
+        TSharedPtr<CMemFile> target = CMemFile::Create();
+        ASSERT_TRUE(channel.GetFileData(1, target));
+        Bytes got(static_cast<size_t>(target->GetSize()));
+        target->SeekToBegin();
+        target->Read(got.data(), static_cast<uint32_t>(got.size()));
+        EXPECT_EQ(got, *c.blob);
+        // Nothing of the reply was left over to spoil the next one.
+        EXPECT_TRUE(channel.CloseFile(1));
+    }
+}
+
+TEST(ServiceChannel, ReadFailureDropsWhatWasBuffered) {
+    // The bad byte arrives together with a whole reply: the reader has buffered that reply when
+    // it gives up the line. A later connection must not see it.
+    Bytes stale = encode([](MsgWriter& w) {
+        w.writeMapHeader(1);
+        w.writeString("error"), w.writeString("stale");
+    });
+    Bytes bad = hex("c1");
+    bad.insert(bad.end(), stale.begin(), stale.end());
+    ScriptedService first(afterVersion({Step{bad}}));
+    ServiceChannel channel;
+    ASSERT_TRUE(channel.CheckVersion(first.name().c_str()));
+    EXPECT_FALSE(channel.CloseFile(1));
+    EXPECT_FALSE(channel.isConnected());
+
+    ScriptedService second({Step{versionReply()}, Step{emptyOk()}});
+    EXPECT_TRUE(channel.CheckVersion(second.name().c_str()));
+    EXPECT_TRUE(channel.CloseFile(1));
+    channel.disconnect();  // the services hold their lines until the client hangs up
+}
+
 }  // namespace
 }  // namespace zel::vem::test

@@ -217,6 +217,21 @@ TEST_F(Drive, RemovingAMovieRefreshesAndNotifies) {
     zelvem_RemoveFilesChangedHandler(handle);
 }
 
+TEST_F(Drive, LookupsFollowTheRenumberingOfARefresh) {
+    // Removed by the service, not through us: only the change event's refresh can tell.
+    EXPECT_EQ(ctl("remove 0").substr(0, 2), "ok");
+    ASSERT_TRUE(eventually([&] { return vem->GetInfo(CStringW(u"/1-sim")).attributes != 2u; }));
+    const std::pair<const char16_t*, const char*> cases[] = {
+        {u"/1-sim", ""}, {u"/2-run_a", "0"}, {u"/3-cal", "1"}, {u"/3-run_a", ""}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(vem->GetInfo(CStringW(c.first)).properties.GetValue("index").str(), c.second);
+    }
+    // OpenFile reaches the movie now at that position: cal is 4x4 with 2 frames.
+    TSharedPtr<IFile> cal = vem->OpenFile(CStringW(u"/3-cal"), kOpenRead);
+    ASSERT_TRUE(cal);
+    EXPECT_EQ(cal->GetSize(), 4 * 4 * 2 * 2);
+}
+
 TEST_F(Drive, ChangeEventsRefreshTheCacheOnTheEventThread) {
     struct Seen {
         std::atomic<int> calls{0};

@@ -173,6 +173,13 @@ TEST(VemInterface, RecordsWhoseInformationIsRefusedStayAsZeros) {
     }
 }
 
+TEST(VemInterface, TheFirstOfEqualEntryNamesIsFound) {
+    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
+    RefusingService service(3);  // three records of zeros: all three are named "0-"
+    EXPECT_EQ(instance()->GetInfo(CStringW(u"/0-")).properties.GetValue("index").str(), "0");
+    EXPECT_EQ(instance()->GetInfo(CStringW(u"/1-")).attributes, 0x80000000u);
+}
+
 TEST(VemInterface, AnUnbelievableMovieCountLeavesTheCacheEmpty) {
     zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
     RefusingService service(4294967295);

@@ -33,7 +33,7 @@ const char* const kUsage =
     "  --global                    let every account open the pipes and sections\n"
     "  --detached                  start with the drive detached\n"
     "  --fault FAULT               arm a fault from the start (as \"ctl fault FAULT\")\n"
-    "  -v, --verbose               also log every frame load\n"
+    "  -v, --verbose               also log every frame load and movie-information request\n"
     "  -h, --help                  show this text\n"
     "\n"
     "Synthetic movies are numbered from 1 (after the highest number of a folder movie) and\n"

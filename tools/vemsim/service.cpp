@@ -10,6 +10,7 @@
 #include "msgpack/memory_stream.h"
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
+#include "service/buffered_stream.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/sim_time.h"
 
@@ -22,6 +23,7 @@ const char* const kOrdNames[] = {
     "CloseFile",        "LoadFrame",         "RemoveMovie",  "ExecOrdinal8",  "GetFileData",
     "CreateEventQueue", "DestroyEventQueue", "WaitEvent"};
 constexpr uint64_t kOrdCount = sizeof kOrdNames / sizeof kOrdNames[0];
+constexpr uint64_t kOrdGetMovieInfo = 2;
 constexpr uint64_t kOrdLoadFrame = 6;
 
 // A failed request: its text becomes the reply's "error".
@@ -84,11 +86,14 @@ uint32_t idParam(const MsgObject& request, const char* key) {
     return static_cast<uint32_t>(value);
 }
 
-std::vector<uint8_t> encode(const MsgObject& value) {
-    MemoryStream stream;
+// Replaces `bytes` with the encoding of `value`, keeping its capacity: a reply grown byte by byte
+// into a fresh vector would cost a handful of allocations every time.
+void encode(const MsgObject& value, std::vector<uint8_t>& bytes) {
+    MemoryStream stream(std::move(bytes));
+    stream.data.clear();
     MsgWriter writer(&stream);
     writer.writeObject(value);
-    return std::move(stream.data);
+    bytes = std::move(stream.data);
 }
 
 // The ten "info" fields of GetMovieInfo.
@@ -277,8 +282,12 @@ void SimService::closeConnection(Connection& connection) {
 void SimService::serveRequests(Connection& connection) {
     const uint64_t id = connection.id;
     logLine("connection %llu: opened", static_cast<unsigned long long>(id));
-    MsgReader reader(&connection.socket);
+    // A request that arrived whole is decoded from one read. Bytes of a following request that
+    // came with it (a client may send ahead) stay buffered for the next round.
+    BufferedStream input(&connection.socket);
+    MsgReader reader(&input);
     FileTable files;
+    std::vector<uint8_t> bytes;  // the reply, sent with one write
     while (!stopping_) {
         MsgObject request;
         try {
@@ -297,7 +306,6 @@ void SimService::serveRequests(Connection& connection) {
         }
         Fault fault;
         const bool faulty = faults_.take(ord, fault);
-        std::vector<uint8_t> bytes;
         if (faulty) {
             logLine("connection %llu: ord %d: injecting %s", static_cast<unsigned long long>(id),
                     ord, faultName(fault.kind));
@@ -306,7 +314,7 @@ void SimService::serveRequests(Connection& connection) {
             std::_Exit(3);
         }
         if (faulty && fault.kind == FaultKind::Error) {
-            bytes = encode(errorReply("Injected fault."));
+            encode(errorReply("Injected fault."), bytes);
         } else if (faulty && fault.kind == FaultKind::Garbage) {
             bytes = {0xC1};
         } else if (faulty && fault.kind == FaultKind::NotMap) {
@@ -314,16 +322,16 @@ void SimService::serveRequests(Connection& connection) {
             notMap.append(MsgObject("not"));
             notMap.append(MsgObject("a"));
             notMap.append(MsgObject("reply"));
-            bytes = encode(notMap);
+            encode(notMap, bytes);
         } else if (faulty && fault.kind == FaultKind::NoResult) {
             MsgObject reply(msgMap, 1);
             reply.insert("error", MsgObject());
-            bytes = encode(reply);
+            encode(reply, bytes);
         } else {
             if (faulty && fault.kind == FaultKind::Delay) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.ms));
             }
-            bytes = encode(execute(request, files, id));
+            encode(execute(request, files, id), bytes);
         }
         if (faulty && fault.kind == FaultKind::Drop) {
             // Half the reply, then the end: the client is left inside a value.
@@ -369,7 +377,9 @@ MsgObject SimService::execute(const MsgObject& request, FileTable& files, uint64
         const uint64_t ord = request.get("ord").asPositive();
         what = ord < kOrdCount ? kOrdNames[ord] : "ord " + std::to_string(ord);
         MsgObject reply = executeOrd(ord, request, files, connectionId);
-        if (ord != kOrdLoadFrame || verbose()) {
+        // Frame loads and a client's start-up (one GetMovieInfo per movie) come by the thousand:
+        // a line each would cost more than serving them.
+        if ((ord != kOrdLoadFrame && ord != kOrdGetMovieInfo) || verbose()) {
             logLine("connection %llu: %s: ok", id, what.c_str());
         }
         return reply;
