@@ -17,8 +17,11 @@ class SharedSecurity {
     static void* attributes();
 };
 
-// POSIX only: the permission mode for a new socket file or shared-memory object, everyone
-// read/write (0666) with GlobalAccess, else the owner only (0600).
+// POSIX only: the permission mode for a new socket file, everyone read/write (0666) with
+// GlobalAccess, else the owner only (0600).
 unsigned sharedAccessMode(unsigned flags);
+// POSIX only: the permission mode for a new shared-memory object. Only the service writes
+// frames, so with GlobalAccess everyone may read (0644); else the owner only (0600).
+unsigned sectionAccessMode(unsigned flags);
 
 }  // namespace zel::vem
