@@ -143,7 +143,8 @@ bool SimService::start(std::string* error) {
         return false;
     }
     const std::string control = controlPipeName(options_.pipeName);
-    if (!controlServer_.listen(control.c_str(), options_.flags)) {
+    // Owner-only whatever --global says: the control pipe removes movies and stops the service.
+    if (!controlServer_.listen(control.c_str(), 0)) {
         requestServer_.close();
         if (error) {
             *error = "cannot serve the pipe " + control;
@@ -324,6 +325,13 @@ void SimService::serveRequests(Connection& connection) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.ms));
             }
             bytes = encode(execute(request, files, id));
+        }
+        if (faulty && fault.kind == FaultKind::Shrink) {
+            // Our own views past the cut would fault too: the files go with their sections.
+            for (auto& entry : files) {
+                entry.second.section.shrink(0);
+            }
+            files.clear();
         }
         if (faulty && fault.kind == FaultKind::Drop) {
             // Half the reply, then the end: the client is left inside a value.
