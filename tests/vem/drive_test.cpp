@@ -280,6 +280,16 @@ TEST_F(Drive, AFrameTheServiceRefusesEndsTheRead) {
     EXPECT_FALSE(vem->drivePresent());
 }
 
+TEST_F(Drive, APathWithAControlCharacterNamesNoMovie) {
+    for (const CStringW& path : {CStringW(u"/1-sim\0", 7), CStringW(u"/1-sim\n"),
+                                 CStringW(u"/\u00061-sim"), CStringW(u"/x\ty/1-sim")}) {
+        EXPECT_EQ(vem->GetInfo(path).attributes, 0x80000000u);
+        EXPECT_FALSE(vem->OpenFile(path, kOpenRead));
+        EXPECT_FALSE(vem->RemoveFile(path));
+    }
+    EXPECT_EQ(vem->GetDirectoryListing(CStringW(u"/"), CStringW()).entries.size(), 3u);
+}
+
 TEST_F(Drive, ASectionTheServiceCutsFailsTheReadAndTheHostLives) {
 #if defined(_WIN32)
     GTEST_SKIP() << "Windows sections cannot shrink";
