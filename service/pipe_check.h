@@ -11,4 +11,9 @@ namespace zel::vem {
 // to ask the peer's identity and sends nothing. Windows: always empty.
 std::string pipeTrustProblem(const char* name);
 
+// Why this process may not serve pipes in the pipe folder (POSIX: the folder exists but is
+// unsafe, or belongs to a user other than root or this one), or an empty string. Windows:
+// always empty.
+std::string pipeServeProblem();
+
 }  // namespace zel::vem

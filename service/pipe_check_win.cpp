@@ -8,4 +8,8 @@ std::string pipeTrustProblem(const char*) {
     return {};
 }
 
+std::string pipeServeProblem() {
+    return {};
+}
+
 }  // namespace zel::vem

@@ -126,6 +126,13 @@ bool connectTrustedPipe(const char* name, int& fd, std::string* why) {
     return true;
 }
 
+std::string pipeServeProblem() {
+    const std::string dir = pipeFolder().path;
+    struct stat info;
+    // A missing folder is made by the server: no problem yet.
+    return lstat(dir.c_str(), &info) != 0 ? std::string() : serverFolderProblem(dir);
+}
+
 std::string pipeTrustProblem(const char* name) {
     std::string why;
     int fd = -1;

@@ -10,6 +10,7 @@
 #include "msgpack/memory_stream.h"
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
+#include "service/pipe_check.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/sim_time.h"
 
@@ -137,8 +138,9 @@ SimService::~SimService() {
 bool SimService::start(std::string* error) {
     if (!requestServer_.listen(options_.pipeName.c_str(), options_.flags)) {
         if (error) {
-            *error =
-                "cannot serve the pipe " + options_.pipeName + " (is another service running?)";
+            const std::string why = pipeServeProblem();
+            *error = "cannot serve the pipe " + options_.pipeName +
+                     (why.empty() ? " (is another service running?)" : ": " + why);
         }
         return false;
     }
