@@ -13,7 +13,7 @@ class SharedSecurity {
     // Built once per process on first use (thread-safe) and kept until the process exits.
     // Windows: a SECURITY_ATTRIBUTES granting Everyone read/write and Administrators all, or
     // null when any step of building it failed.
-    // POSIX: an `unsigned` permission mode (0666) for sockets and shared-memory objects.
+    // POSIX: an `unsigned` permission mode (0666) for socket files.
     static void* attributes();
 };
 

@@ -2,11 +2,13 @@
 #include "tests/support/other_user.h"
 
 #include <pwd.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <thread>
 
 namespace zel::test {
@@ -51,12 +53,66 @@ bool otherUser(OtherUser& user, std::string& why) {
     return true;
 }
 
+namespace {
+
+// The build folder may sit where the other user cannot go (under /root, say): programs run as
+// that user are copied, with the shared libraries beside them, into a folder it can reach,
+// once per test process, and removed at exit.
+class ReachableCopies {
+  public:
+    ~ReachableCopies() {
+        if (!dir_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir_, ignored);
+        }
+    }
+    // The copy of `program`, or `program` itself when copying failed.
+    std::string copyOf(const std::string& program) {
+        namespace fs = std::filesystem;
+        std::lock_guard<std::mutex> hold(lock_);
+        std::error_code error;
+        if (dir_.empty()) {
+            char pattern[] = "/tmp/zelvemtest-bin-XXXXXX";
+            if (mkdtemp(pattern) == nullptr || chmod(pattern, 0755) != 0) {
+                return program;
+            }
+            dir_ = pattern;
+            for (const fs::directory_entry& entry :
+                 fs::directory_iterator(fs::path(program).parent_path(), error)) {
+                if (entry.path().extension() == ".so") {
+                    fs::copy_file(entry.path(), dir_ / entry.path().filename(), error);
+                }
+            }
+        }
+        const fs::path copy = dir_ / fs::path(program).filename();
+        if (!fs::exists(copy) && !fs::copy_file(program, copy, error)) {
+            return program;
+        }
+        return copy.string();
+    }
+    std::string libraryFolder() const { return dir_.string(); }
+
+  private:
+    // Guards dir_ and the copying. Leaf lock.
+    std::mutex lock_;
+    std::filesystem::path dir_;
+};
+
+ReachableCopies copies;
+
+}  // namespace
+
 std::pair<std::string, std::vector<std::string>> asUser(const OtherUser& user,
                                                         const std::string& program,
                                                         const std::vector<std::string>& args) {
+    const std::string copy = copies.copyOf(program);
+    // env keeps the process id (it execs), so the test still signals the program itself.
     std::vector<std::string> all = {"--reuid=" + std::to_string(user.uid),
-                                    "--regid=" + std::to_string(user.gid), "--clear-groups",
-                                    program};
+                                    "--regid=" + std::to_string(user.gid),
+                                    "--clear-groups",
+                                    "/usr/bin/env",
+                                    "LD_LIBRARY_PATH=" + copies.libraryFolder(),
+                                    copy};
     all.insert(all.end(), args.begin(), args.end());
     return {"/usr/bin/setpriv", all};
 }
