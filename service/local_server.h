@@ -25,7 +25,9 @@ class LocalServer {
     // Starts serving the pipe NAME (UTF-8); flags: GlobalAccess lets every account connect.
     // False when a live pipe of that name exists, when this server already listens or was
     // closed, or when the system refuses. POSIX: a socket file nobody answers on is stale and
-    // replaced; the pipe directory is created (mode 1777) when missing.
+    // replaced; a missing pipe directory is created (0700, 0755 with GlobalAccess); an existing
+    // one that other users may write to, or that belongs to another user than root or this
+    // one, is refused, never changed.
     bool listen(const char* name, unsigned flags = 0);
 
     // Blocks until a client connects and returns its connection; the server keeps listening for

@@ -19,30 +19,52 @@
 
 #include "service/pipe_path.h"
 #include "service/pipe_socket_posix.h"
+#include "service/pipe_trust_posix.h"
 #include "service/text_util.h"
 
 namespace zel::vem {
 
 namespace {
 
-// Creates `dir` and any missing parent; the pipe directory itself becomes world-writable with
-// the sticky bit, like /tmp, so services of several accounts can share it.
-bool ensureDirectory(const std::string& dir) {
+// Creates the folders above the pipe folder that are missing (0755, so a shared service stays
+// reachable); whether they are safe is the business of whoever named the pipe folder.
+bool makeParents(const std::string& dir) {
+    const size_t slash = dir.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) {
+        return true;
+    }
+    const std::string parent = dir.substr(0, slash);
     struct stat info;
-    if (stat(dir.c_str(), &info) == 0) {
+    if (stat(parent.c_str(), &info) == 0) {
         return S_ISDIR(info.st_mode);
     }
-    const size_t slash = dir.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !ensureDirectory(dir.substr(0, slash))) {
-        return false;
+    return makeParents(parent) && (mkdir(parent.c_str(), 0755) == 0 || errno == EEXIST);
+}
+
+// Makes sure `dir` exists and may be served in: a missing folder is created for this user with
+// `mode`; an existing one must already be safe (pipe_trust_posix.h), since changing the mode of
+// a folder someone else made, or adopting it, would hand them our pipe.
+bool ensureDirectory(const std::string& dir, mode_t mode) {
+    struct stat info;
+    if (lstat(dir.c_str(), &info) != 0) {
+        if (!makeParents(dir)) {
+            return false;
+        }
+        if (mkdir(dir.c_str(), mode) == 0) {
+            // Our own new folder: undo the umask's narrowing, through a descriptor of the folder
+            // just made so that nothing swapped in under the name is changed.
+            const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+                if (fstat(fd, &info) == 0 && info.st_uid == geteuid()) {
+                    fchmod(fd, mode);
+                }
+                ::close(fd);
+            }
+        } else if (errno != EEXIST) {
+            return false;
+        }
     }
-    if (mkdir(dir.c_str(), 0777) != 0) {
-        // Another process may have made it in the meantime.
-        return errno == EEXIST && stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-    }
-    // mkdir's mode is narrowed by the umask; the sticky bit must be set explicitly anyway.
-    chmod(dir.c_str(), 01777);
-    return true;
+    return serverFolderProblem(dir).empty();
 }
 
 // Holds an exclusive lock on the pipe directory, so that two servers deciding at once whether a
@@ -170,10 +192,11 @@ bool LocalServer::listen(const char* name, unsigned flags) {
         return false;
     }
     const std::string path = pipePath(name);
-    if (path.empty() || !ensureDirectory(pipeDirectory())) {
+    if ((flags & GlobalAccess) && SharedSecurity::attributes() == nullptr) {
         return false;
     }
-    if ((flags & GlobalAccess) && SharedSecurity::attributes() == nullptr) {
+    const mode_t folderMode = (flags & GlobalAccess) ? 0755 : 0700;
+    if (path.empty() || !ensureDirectory(pipeDirectory(), folderMode)) {
         return false;
     }
     const mode_t mode = static_cast<mode_t>(sharedAccessMode(flags));

@@ -10,7 +10,9 @@ namespace zel::vem {
 // ".", "..", containing '/', or too long for a socket address).
 std::string pipePath(const char* name);
 
-// Windows: "\\.\pipe\". POSIX: $ZELVEM_PIPE_DIR when set and not empty, else "/tmp/zelvem".
+// Windows: "\\.\pipe\". POSIX: $ZELVEM_PIPE_DIR when set and not empty, else
+// $XDG_RUNTIME_DIR/zelvem when XDG_RUNTIME_DIR is absolute, else /tmp/zelvem-UID (the effective
+// user id). Which folders a client or server accepts: service/pipe_trust_posix.h.
 std::string pipeDirectory();
 
 }  // namespace zel::vem

@@ -3,18 +3,42 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "service/pipe_trust_posix.h"
+
 namespace zel::vem {
 
-std::string pipeDirectory() {
-    const char* dir = std::getenv("ZELVEM_PIPE_DIR");
-    if (dir != nullptr && *dir != '\0') {
-        return dir;
+PipeFolder pipeFolder() {
+    const char* named = std::getenv("ZELVEM_PIPE_DIR");
+    if (named != nullptr && *named != '\0') {
+        std::string dir = named;
+        // "/run/zelvem/" is the folder "/run/zelvem": one spelling for the checks and for mkdir.
+        while (dir.size() > 1 && dir.back() == '/') {
+            dir.pop_back();
+        }
+        return {dir, true};
     }
-    return "/tmp/zelvem";
+    // The per-user runtime folder is private to the user and cleared at logout, which is what a
+    // rendezvous point wants. A relative value would depend on the working directory: ignored.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        std::string dir = runtime;
+        while (!dir.empty() && dir.back() == '/') {
+            dir.pop_back();
+        }
+        return {dir + "/zelvem", false};
+    }
+    // One folder per user: a folder shared by all would let the first user to bind the name
+    // play the drive for everyone.
+    return {"/tmp/zelvem-" + std::to_string(static_cast<unsigned long>(geteuid())), false};
+}
+
+std::string pipeDirectory() {
+    return pipeFolder().path;
 }
 
 std::string pipePath(const char* name) {

@@ -26,11 +26,13 @@ SharedSection& SharedSection::operator=(SharedSection&& other) noexcept {
         handle = other.handle;
         view = other.view;
         mappedSize = other.mappedSize;
+        objectSize = other.objectSize;
         owner = other.owner;
         other.sectionName.clear();
         other.handle = 0;
         other.view = nullptr;
         other.mappedSize = 0;
+        other.objectSize = 0;
         other.owner = false;
     }
     return *this;
@@ -42,6 +44,7 @@ void SharedSection::close() {
     handle = 0;
     view = nullptr;
     mappedSize = 0;
+    objectSize = 0;
     owner = false;
 }
 
@@ -89,6 +92,7 @@ bool SharedSection::createNamed(const std::string& fullName, uint64_t size, unsi
         return false;
     }
     mappedSize = size;
+    objectSize = size;
     return true;
 }
 

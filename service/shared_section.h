@@ -10,7 +10,8 @@
 namespace zel::vem {
 
 // Windows: a paging-file backed file mapping. POSIX: a shm_open object named "/" + NAME (names
-// are used as received, a "Global\" prefix included; a name containing '/' cannot be used).
+// are used as received, a "Global\" prefix included; a name containing '/' or ".." cannot be
+// used).
 //
 // size() is the mapped size: the whole pages the view spans after open (the section's own size
 // rounded up to pages), the requested size after create. Callers must not read or write past
@@ -26,7 +27,9 @@ class SharedSection {
     SharedSection(const SharedSection&) = delete;
     SharedSection& operator=(const SharedSection&) = delete;
 
-    // Maps the whole existing section NAME (UTF-8) for reading and writing.
+    // Maps the whole existing section NAME (UTF-8): for reading and writing on Windows, for
+    // reading only on POSIX, where only the service writes frames (a write through data()
+    // faults there).
     bool open(const char* name);
     // Creates and maps a new section of `size` bytes; fails when one of that name exists (it is
     // never adopted). With GlobalAccess the name gets the "Global\" prefix and every account
@@ -35,9 +38,19 @@ class SharedSection {
     // create() under a fresh name: `prefix` followed by rand() in upper-case hex (1 to 4 digits),
     // "Global\" in front with GlobalAccess. Gives up after 10000 names.
     bool createUnique(const char* prefix, uint64_t size, unsigned flags = 0);
+    // POSIX, for the creating side: cuts the object to `size` bytes, as a careless service
+    // might, so readers can be tested against it; this object's own view past `size` must not
+    // be touched afterwards. False when it cannot (Windows sections never shrink).
+    bool shrink(uint64_t size);
     // Unmaps and releases the section; harmless when empty. POSIX: a section this object created
     // is unlinked, so its name is gone (mappings of other processes stay valid).
     void close();
+
+    // Copies up to `count` bytes from `offset` of the section and returns how many it copied:
+    // fewer at the end of the mapped size, and on POSIX fewer when the section's creator has
+    // shrunk it since (where a copy from data() would kill the process with SIGBUS). Readers of
+    // sections made by another process read through this.
+    uint64_t readAt(uint64_t offset, void* buffer, uint64_t count) const;
 
     void* data() const { return view; }
     uint64_t size() const { return mappedSize; }
@@ -53,11 +66,14 @@ class SharedSection {
     bool createNamed(const std::string& fullName, uint64_t size, unsigned flags);
 
     std::string sectionName;
-    // Windows: the file-mapping HANDLE; POSIX: the descriptor of a just-created object until it
-    // is mapped. 0 when none (POSIX keeps no descriptor once mapped).
+    // Windows: the file-mapping HANDLE; POSIX: the object's descriptor plus one (kept for
+    // readAt). 0 when none.
     intptr_t handle = 0;
     void* view = nullptr;
     uint64_t mappedSize = 0;
+    // POSIX: the object's own size when it was opened or created. readAt gives zeros between it
+    // and the mapped size, as the view does there.
+    uint64_t objectSize = 0;
     // POSIX: this object created the name and unlinks it on close.
     bool owner = false;
 };

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -14,12 +15,24 @@ namespace zel::vem {
 
 namespace {
 
-// shm_open takes one path component after the leading '/'.
+// shm_open takes one path component after the leading '/'. Names come from the service: one
+// that could climb out of the shared-memory folder is refused outright, whatever the C library
+// would make of it.
 std::string objectName(const char* name) {
-    if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr) {
+    if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr ||
+        std::strstr(name, "..") != nullptr) {
         return {};
     }
     return std::string("/") + name;
+}
+
+// The shared code keeps 0 for "no handle", and 0 is a valid descriptor: the handle is the
+// descriptor plus one.
+intptr_t handleOf(int fd) {
+    return static_cast<intptr_t>(fd) + 1;
+}
+int descriptorOf(intptr_t handle) {
+    return static_cast<int>(handle - 1);
 }
 
 uint64_t pageSize() {
@@ -35,7 +48,9 @@ bool SharedSection::open(const char* name) {
     if (object.empty()) {
         return false;
     }
-    const int fd = shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0);
+    // Read-only: only the service writes frames, and a client must not be able to change what
+    // other clients of the same section see.
+    const int fd = shm_open(object.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
@@ -49,13 +64,16 @@ bool SharedSection::open(const char* name) {
     const uint64_t page = pageSize();
     const uint64_t length = (static_cast<uint64_t>(info.st_size) + page - 1) / page * page;
     void* mapped = length <= std::numeric_limits<size_t>::max()
-                       ? mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       ? mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0)
                        : MAP_FAILED;
-    // The mapping keeps the object alive; the descriptor is not needed any more.
-    ::close(fd);
     if (mapped == MAP_FAILED) {
+        ::close(fd);
         return false;
     }
+    // Kept for readAt: the service may shrink the object, and only a read through the
+    // descriptor survives that.
+    handle = handleOf(fd);
+    objectSize = static_cast<uint64_t>(info.st_size);
     sectionName = name;
     view = mapped;
     mappedSize = length;
@@ -70,7 +88,7 @@ SharedSection::Created SharedSection::createObject(const std::string& fullName, 
         size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
         return Created::Failed;
     }
-    const mode_t mode = static_cast<mode_t>(sharedAccessMode(flags));
+    const mode_t mode = static_cast<mode_t>(sectionAccessMode(flags));
     const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         return errno == EEXIST ? Created::Exists : Created::Failed;
@@ -81,24 +99,62 @@ SharedSection::Created SharedSection::createObject(const std::string& fullName, 
         shm_unlink(object.c_str());
         return Created::Failed;
     }
-    handle = fd;
+    handle = handleOf(fd);
     return Created::New;
 }
 
 bool SharedSection::mapCreated(uint64_t size) {
-    const int fd = static_cast<int>(handle);
+    const int fd = descriptorOf(handle);
     void* mapped = size <= std::numeric_limits<size_t>::max()
                        ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
                        : MAP_FAILED;
-    ::close(fd);
-    handle = 0;
     view = mapped == MAP_FAILED ? nullptr : mapped;
     return view != nullptr;
+}
+
+uint64_t SharedSection::readAt(uint64_t offset, void* buffer, uint64_t count) const {
+    if (handle == 0 || offset >= mappedSize) {
+        return 0;
+    }
+    // pread, not a copy from the view: when the service shrinks the object, a copy from the
+    // mapping past its new end raises SIGBUS and kills the host; pread just comes back short.
+    // It costs one system call per frame, beside the round trip that loaded the frame.
+    count = std::min(count, mappedSize - offset);
+    auto* out = static_cast<char*>(buffer);
+    uint64_t done = 0;
+    while (done < count) {
+        const size_t ask = static_cast<size_t>(
+            std::min<uint64_t>(count - done, std::numeric_limits<ssize_t>::max()));
+        const ssize_t got =
+            pread(descriptorOf(handle), out + done, ask, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<uint64_t>(got);
+    }
+    // Past the object's end as it was opened, the view reads zeros; short of it, the object has
+    // shrunk and what is missing is gone.
+    if (done < count && offset + done >= objectSize) {
+        std::memset(out + done, 0, static_cast<size_t>(count - done));
+        done = count;
+    }
+    return done;
+}
+
+bool SharedSection::shrink(uint64_t size) {
+    return handle != 0 && owner && size <= objectSize &&
+           ftruncate(descriptorOf(handle), static_cast<off_t>(size)) == 0;
 }
 
 void SharedSection::release() {
     if (view != nullptr) {
         munmap(view, static_cast<size_t>(mappedSize));
+    }
+    if (handle != 0) {
+        ::close(descriptorOf(handle));
     }
     if (owner && !sectionName.empty()) {
         // The creator's name goes with it; processes that mapped it keep their views.

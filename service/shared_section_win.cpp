@@ -1,6 +1,8 @@
 // SharedSection for Windows: paging-file backed file mappings.
 #include <windows.h>
 
+#include <cstring>
+
 #include "service/shared_section.h"
 #include "service/text_util.h"
 
@@ -63,6 +65,20 @@ SharedSection::Created SharedSection::createObject(const std::string& fullName, 
 bool SharedSection::mapCreated(uint64_t) {
     view = MapViewOfFile(asHandle(handle), kViewAccess, 0, 0, 0);
     return view != nullptr;
+}
+
+uint64_t SharedSection::readAt(uint64_t offset, void* buffer, uint64_t count) const {
+    // A Windows section keeps its size while mapped: copying from the view is safe.
+    if (view == nullptr || offset >= mappedSize) {
+        return 0;
+    }
+    count = count < mappedSize - offset ? count : mappedSize - offset;
+    std::memcpy(buffer, static_cast<const char*>(view) + offset, static_cast<size_t>(count));
+    return count;
+}
+
+bool SharedSection::shrink(uint64_t) {
+    return false;
 }
 
 void SharedSection::release() {

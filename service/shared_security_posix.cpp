@@ -19,4 +19,9 @@ unsigned sharedAccessMode(unsigned flags) {
     return *static_cast<const unsigned*>(SharedSecurity::attributes());
 }
 
+unsigned sectionAccessMode(unsigned flags) {
+    // Write access would let any account paint frames into another user's movie.
+    return (flags & GlobalAccess) ? 0644 : kOwnerOnly;
+}
+
 }  // namespace zel::vem

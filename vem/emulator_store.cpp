@@ -9,6 +9,7 @@
 #include "suite/numbers.h"
 #include "suite/path.h"
 #include "suite/store.h"
+#include "vem/local_names.h"
 
 namespace zel::vem {
 
@@ -20,6 +21,12 @@ const char kNoTime[] = "000:00:00:00.000.000";
 
 CStringW inFolder(const CStringW& folder, const CStringW& fileName) {
     return path::MakePath(folder, fileName, u'/');
+}
+
+// Whether `name` may be handed to the local file system at all: a control character or a name
+// the system takes for a device could reach something that is not a movie file of the folder.
+bool usableName(const CStringW& name) {
+    return !name.empty() && !hasControlCharacter(name) && !isDeviceName(name);
 }
 
 // The time of one frame, as the raw imager file reports it; false when it has none.
@@ -41,7 +48,8 @@ bool frameTime(file::CRawImagerFile& raw, uint64_t frame, file::CReduceObjectArr
 // Writes the ".meta" values of a movie from its ".dat" file; false when that cannot be read.
 bool createMetaValues(const CStringW& metaPath, const CStringW& name, CINIStore& store) {
     file::CRawImagerFile raw;
-    if (!raw.Open(fileSystem(), path::ChangeExtension(metaPath, CStringW(u".dat")), 0)) {
+    const CStringW dataPath = path::ChangeExtension(metaPath, CStringW(u".dat"));
+    if (!isRegularLocalFile(dataPath) || !raw.Open(fileSystem(), dataPath, 0)) {
         return false;
     }
     store.SetString("meta/width", to_string(raw.xPixels()));
@@ -72,7 +80,9 @@ bool createMetaValues(const CStringW& metaPath, const CStringW& name, CINIStore&
 bool fillFromMetaFile(const CStringW& folder, CDirectoryEntry& entry) {
     CStringW metaPath = inFolder(folder, entry.name + u".meta");
     CINIStore store;
-    if (!store.Load(metaPath) && !createMetaValues(metaPath, entry.name, store)) {
+    // A ".meta" that is there but no file (a pipe would block the load) counts as missing.
+    const bool metaLoaded = isRegularLocalFile(metaPath) && store.Load(metaPath);
+    if (!metaLoaded && !createMetaValues(metaPath, entry.name, store)) {
         return false;
     }
     CPropertyArray& p = entry.properties;
@@ -89,7 +99,7 @@ bool fillFromMetaFile(const CStringW& folder, CDirectoryEntry& entry) {
 }  // namespace
 
 CDirectoryEntry emulatorGetInfo(const CStringW& folder, const CStringW& name) {
-    if (folder.empty()) {
+    if (folder.empty() || !usableName(name + u".dat")) {
         CDirectoryEntry entry;
         entry.name = name;
         entry.path = path::MakePath(CStringW(u"/"), name, u'/');
@@ -120,9 +130,11 @@ void emulatorListing(const CStringW& folder, CDirectoryListing& listing) {
     uint32_t i = 0;
     while (i < listing.entries.size()) {
         CDirectoryEntry& entry = listing.entries[i];
+        const bool usable = usableName(entry.name);
         entry.name = path::RemoveExtension(entry.name);
         entry.path = path::MakePath(CStringW(u"/"), entry.name, u'/');
-        if (fillFromMetaFile(folder, entry)) {
+        // Only what GetInfo would answer for is listed.
+        if (usable && fillFromMetaFile(folder, entry)) {
             ++i;
         } else {
             listing.entries.remove(i);
@@ -131,11 +143,13 @@ void emulatorListing(const CStringW& folder, CDirectoryListing& listing) {
 }
 
 bool emulatorRemove(const CStringW& folder, const CStringW& name) {
-    if (folder.empty() || name.empty()) {
+    if (folder.empty() || !usableName(name + u".dat")) {
         return false;
     }
     IFileSystem* local = fileSystem();
-    if (!local->RemoveFile(inFolder(folder, name + u".dat"))) {
+    // What is not a file is no movie, and not ours to delete.
+    const CStringW data = inFolder(folder, name + u".dat");
+    if (!isRegularLocalFile(data) || !local->RemoveFile(data)) {
         return false;
     }
     local->RemoveFile(inFolder(folder, name + u".info"));
@@ -144,10 +158,15 @@ bool emulatorRemove(const CStringW& folder, const CStringW& name) {
 }
 
 TSharedPtr<IFile> emulatorOpen(const CStringW& folder, const CStringW& fileName, unsigned mode) {
-    if (folder.empty()) {
+    if (folder.empty() || !usableName(fileName)) {
         return TSharedPtr<IFile>();
     }
-    return fileSystem()->OpenFile(inFolder(folder, fileName), mode);
+    const CStringW local = inFolder(folder, fileName);
+    // Only files: a device or pipe under a movie's name could block the reader for ever.
+    if (!isRegularLocalFile(local)) {
+        return TSharedPtr<IFile>();
+    }
+    return fileSystem()->OpenFile(local, mode);
 }
 
 }  // namespace zel::vem

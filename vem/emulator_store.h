@@ -9,7 +9,9 @@
 namespace zel::vem {
 
 // Every function takes the emulator folder; an empty folder (the platform could not name one) is
-// an empty store: no entries, nothing opens, nothing is removed.
+// an empty store: no entries, nothing opens, nothing is removed. Names with control characters
+// or that the system takes for devices (vem/local_names.h) name nothing, and only regular files
+// are read, opened or removed.
 
 // The entry of movie `name` ("<number>-<name>"): size, time and attributes of its ".dat" file,
 // properties from its ".meta" file (created from the ".dat" file on first use). attributes is

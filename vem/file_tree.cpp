@@ -6,6 +6,7 @@
 #include "suite/numbers.h"
 #include "suite/path.h"
 #include "vem/emulator_store.h"
+#include "vem/local_names.h"
 #include "vem/vem_file.h"
 #include "vem/vem_interface.h"
 #include "vem/vem_interface_private.h"
@@ -80,6 +81,10 @@ CDirectoryEntry CVemInterface::GetInfo(const CStringW& path) {
     CDirectoryEntry entry;
     entry.name = path::GetFilename(full);
     entry.path = full;
+    if (hasControlCharacter(full)) {
+        entry.attributes = kNoEntry;
+        return entry;
+    }
     if (d->emulator) {
         return emulatorGetInfo(GetEmulatorFolder(), entry.name);
     }
@@ -127,6 +132,9 @@ CDirectoryListing CVemInterface::GetDirectoryListing(const CStringW& path, const
 }
 
 bool CVemInterface::RemoveFile(const CStringW& path) {
+    if (hasControlCharacter(path)) {
+        return false;  // names no movie in either mode (vem/local_names.h)
+    }
     if (d->emulator) {
         if (!emulatorRemove(GetEmulatorFolder(), path::GetFilename(path))) {
             return false;
@@ -150,6 +158,9 @@ bool CVemInterface::RemoveFile(const CStringW& path) {
 }
 
 TSharedPtr<IFile> CVemInterface::OpenFile(const CStringW& path, unsigned int mode) {
+    if (hasControlCharacter(path)) {
+        return TSharedPtr<IFile>();  // names no movie in either mode (vem/local_names.h)
+    }
     bool info = path.EndsWithNoCase(kInfoSuffix);
     CStringW moviePath = info ? path.substr(0, path.length() - kInfoSuffix.length()) : path;
     if (d->emulator) {

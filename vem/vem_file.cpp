@@ -2,7 +2,6 @@
 #include "vem/vem_file.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "vem/vem_interface.h"
 
@@ -45,7 +44,6 @@ uint32_t CVemFile::Read(void* buffer, uint32_t count) {
         return 0;
     }
     auto* out = static_cast<uint8_t*>(buffer);
-    const auto* view = static_cast<const uint8_t*>(section.data());
     int64_t frame = position / frameSize;
     uint32_t offset = static_cast<uint32_t>(position - frame * frameSize);
     uint32_t total = 0;
@@ -59,7 +57,12 @@ uint32_t CVemFile::Read(void* buffer, uint32_t count) {
             loadedFrame = frame;
         }
         uint32_t n = std::min(frameSize - offset, count - total);
-        std::memcpy(out + total, view + offset, n);
+        // A section the service shrank since it was mapped comes back short: the frame is lost,
+        // as if LoadFrame had failed, and the next read asks for it again.
+        if (section.readAt(offset, out + total, n) != n) {
+            loadedFrame = -1;
+            break;
+        }
         total += n;
         position += n;
         ++frame;

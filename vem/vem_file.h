@@ -17,7 +17,8 @@ class CVemInterface;
 // reads within the frame already loaded cost no request.
 //
 // Failure behaviour: a file whose section could not be obtained (or is smaller than one frame)
-// has length 0. A read stops at the first frame the service refuses and returns what it copied.
+// has length 0. A read stops at the first frame the service refuses, or whose section shrank
+// under it, and returns what it copied before.
 // Not thread-safe: one thread at a time per file, and two files on the same movie share the
 // service's section, so they must not be read concurrently either.
 class CVemFile : public IFile {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tests/support/child_process.h"
+
 #if defined(_WIN32)
 #include <process.h>
 #define getpid _getpid
@@ -67,7 +69,16 @@ Bytes versionReply() {
     });
 }
 
+// The pipes of this test process live in a folder of its own, removed at exit, so that no test
+// leaves anything in the user's default pipe folder.
+struct PrivatePipeFolder {
+    std::string path = zel::test::makeTempDir("zelvem_channel_");
+    PrivatePipeFolder() { zel::test::setEnv("ZELVEM_PIPE_DIR", path); }
+    ~PrivatePipeFolder() { zel::test::removeTree(path); }
+};
+
 std::string uniquePipeName() {
+    static PrivatePipeFolder folder;
     static std::atomic<int> counter{0};
     return "zelvemtest-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }

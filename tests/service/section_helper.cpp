@@ -1,20 +1,21 @@
 // Helper process of the section tests: creates a section of its own, fills it with a known
-// pattern, and reports whether the test's write into it arrives on this side.
+// pattern, and changes it once the test has mapped it, to show the two views are one memory.
 //
-// Usage: service_section_helper NAME SIZE [global]
-// Prints "created" (or "failed"), then waits up to 20 s for the last byte to become 201 and
-// prints "seen=N" with the value it read last; the exit code is 0 only when 201 arrived.
+// Usage: service_section_helper NAME SIZE global|local MARKER
+// Prints "created" (or "failed"), waits up to 20 s for the file MARKER to exist (the test has
+// mapped the section), writes 201 into the last byte and prints "wrote"; exit code 0 then.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "service/shared_section.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s NAME SIZE [global]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s NAME SIZE global|local MARKER\n", argv[0]);
         return 2;
     }
     const unsigned long long size = std::strtoull(argv[2], nullptr, 10);
@@ -25,8 +26,7 @@ int main(int argc, char** argv) {
         std::printf("failed\n");
         return 1;
     }
-    // Volatile: the last byte changes under us, written by the other process.
-    volatile unsigned char* bytes = static_cast<unsigned char*>(section.data());
+    auto* bytes = static_cast<unsigned char*>(section.data());
     for (unsigned long long i = 0; i < size; ++i) {
         bytes[i] = static_cast<unsigned char>(i * 7 + 3);
     }
@@ -34,10 +34,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (bytes[size - 1] != 201 && std::chrono::steady_clock::now() < deadline) {
+    std::error_code ignored;
+    while (argc > 4 && !std::filesystem::exists(std::filesystem::u8path(argv[4]), ignored)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::printf("no marker\n");
+            return 1;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const unsigned seen = bytes[size - 1];
-    std::printf("seen=%u\n", seen);
-    return seen == 201 ? 0 : 1;
+    bytes[size - 1] = 201;
+    std::printf("wrote\n");
+    return 0;
 }

@@ -1,6 +1,9 @@
 // Tests of shared-memory sections on every platform, including one made by another process.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -74,11 +77,15 @@ TEST_F(SharedSectionTest, OpenReportsTheMappedSizeInWholePages) {
         EXPECT_EQ(creator.name(), (c.flags ? "Global\\" : "") + name);
         ASSERT_TRUE(reader.open(creator.name().c_str()));
         EXPECT_EQ(reader.size(), c.opened);
-        // The whole reported size is mapped, shared with the creator, zero past the end.
-        auto* bytes = static_cast<unsigned char*>(reader.data());
-        bytes[c.created - 1] = 0x5A;
-        EXPECT_EQ(static_cast<unsigned char*>(creator.data())[c.created - 1], 0x5A);
+        // The whole reported size is mapped, shared with the creator, zero past the end; readAt
+        // sees the same bytes.
+        static_cast<unsigned char*>(creator.data())[c.created - 1] = 0x5A;
+        const auto* bytes = static_cast<const unsigned char*>(reader.data());
+        EXPECT_EQ(bytes[c.created - 1], 0x5A);
         EXPECT_EQ(bytes[c.opened - 1], c.opened > c.created ? 0 : 0x5A);
+        unsigned char last[2] = {1, 1};
+        EXPECT_EQ(reader.readAt(c.opened - 1, last, 2), 1u);
+        EXPECT_EQ(last[0], c.opened > c.created ? 0 : 0x5A);
     }
 }
 
@@ -128,26 +135,33 @@ TEST_F(SharedSectionTest, SectionCreatedByAnotherProcessIsOpenedAndShared) {
     for (const std::string mode : {"local", "global"}) {
         SCOPED_TRACE(mode);
         const std::string name = scope.uniqueName("zvchild");
+        const std::string marker = scope.directory() + "/mapped-" + mode;
         zel::test::ChildProcess child;
         ASSERT_TRUE(child.start(zel::test::siblingProgram("service_section_helper"),
-                                {name, "10000", mode}));
+                                {name, "10000", mode, marker}));
         ASSERT_TRUE(child.waitForLine("created", 10000));
 
         SharedSection section;
         ASSERT_TRUE(section.open((mode == "global" ? "Global\\" + name : name).c_str()));
         EXPECT_EQ(section.size(), 12288u);
-        auto* bytes = static_cast<unsigned char*>(section.data());
+        const auto* bytes = static_cast<const unsigned char*>(section.data());
         size_t mismatches = 0;
         for (size_t i = 0; i < 10000; ++i) {
             mismatches += bytes[i] != static_cast<unsigned char>(i * 7 + 3);
         }
         EXPECT_EQ(mismatches, 0u);
-        bytes[9999] = 201;  // the creator waits to see this
-        EXPECT_TRUE(child.waitForLine("seen=201", 10000));
+        std::ofstream(std::filesystem::u8path(marker)) << "mapped";
+        ASSERT_TRUE(child.waitForLine("wrote", 10000));
         int code = -1;
         ASSERT_TRUE(child.wait(10000, code));
         EXPECT_EQ(code, 0);
-        EXPECT_EQ(bytes[0], 3);  // our mapping stays usable after the creator ended
+        // The creator's write shows in our view and through readAt, and both outlive it.
+        unsigned char tail[4] = {};
+        EXPECT_EQ(section.readAt(9998, tail, sizeof tail), 4u);
+        EXPECT_EQ(bytes[9999], 201);
+        EXPECT_EQ(tail[1], 201);
+        EXPECT_EQ(tail[2], 0);  // past the section's end, within its last page: zeros
+        EXPECT_EQ(section.readAt(12286, tail, sizeof tail), 2u);  // cut at the mapped size
     }
 }
 

@@ -12,12 +12,16 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "service/local_server.h"
 #include "service/local_socket.h"
+#include "service/pipe_check.h"
 #include "service/pipe_path.h"
 #include "service/shared_section.h"
 #include "tests/service/transport_test_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/other_user.h"
 
 namespace zel::vem {
 namespace {
@@ -50,20 +54,46 @@ TEST_F(TransportPosixTest, PipePathsComeFromTheEnvironmentAndStayInside) {
         LocalSocket client;
         EXPECT_FALSE(client.connect(name.c_str()));
     }
-    setenv("ZELVEM_PIPE_DIR", "", 1);
-    EXPECT_EQ(pipeDirectory(), "/tmp/zelvem");
-    unsetenv("ZELVEM_PIPE_DIR");
-    EXPECT_EQ(pipePath("svc"), "/tmp/zelvem/svc");
+    const std::string perUser = "/tmp/zelvem-" + std::to_string(geteuid());
+    // ZELVEM_PIPE_DIR, XDG_RUNTIME_DIR (nullptr: unset) -> folder
+    const struct {
+        const char* named;
+        const char* runtime;
+        std::string folder;
+    } cases[] = {
+        {"/srv/pipes/", "/run/user/7", "/srv/pipes"},
+        {"", "/run/user/7/", "/run/user/7/zelvem"},
+        {nullptr, "relative/run", perUser},
+        {nullptr, "", perUser},
+        {nullptr, nullptr, perUser},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        c.named ? setenv("ZELVEM_PIPE_DIR", c.named, 1) : unsetenv("ZELVEM_PIPE_DIR");
+        c.runtime ? setenv("XDG_RUNTIME_DIR", c.runtime, 1) : unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(pipeDirectory(), c.folder);
+        EXPECT_EQ(pipePath("svc"), c.folder + "/svc");
+    }
 }
 
 TEST_F(TransportPosixTest, ListenCreatesTheDirectorySetsModesListPipesReadsIt) {
     const std::string nested = dir + "/nested/pipes";
     setenv("ZELVEM_PIPE_DIR", nested.c_str(), 1);
     EXPECT_TRUE(listPipes("").empty());  // no directory yet
+    const mode_t oldMask = umask(077);   // a folder we make gets its mode whatever the umask
     LocalServer own, shared;
     ASSERT_TRUE(own.listen("own"));
     ASSERT_TRUE(shared.listen("shared", GlobalAccess));
-    EXPECT_EQ(modeOf(nested), 01777u);
+    EXPECT_EQ(modeOf(nested), 0700u);
+    {
+        const std::string global = dir + "/global";
+        setenv("ZELVEM_PIPE_DIR", global.c_str(), 1);
+        LocalServer first;
+        ASSERT_TRUE(first.listen("first", GlobalAccess));
+        EXPECT_EQ(modeOf(global), 0755u);
+        setenv("ZELVEM_PIPE_DIR", nested.c_str(), 1);
+    }
+    umask(oldMask);
     EXPECT_TRUE(isSocket(nested + "/own"));
     EXPECT_EQ(modeOf(nested + "/own"), 0600u);
     EXPECT_EQ(modeOf(nested + "/shared"), 0666u);
@@ -112,7 +142,7 @@ TEST_F(TransportPosixTest, SectionObjectsCarryTheAccessModeTheCreatorRemovesThem
     ASSERT_TRUE(own.create(name.c_str(), 10));
     ASSERT_TRUE(shared.create(name.c_str(), 10, GlobalAccess));
     EXPECT_EQ(modeOf("/dev/shm/" + name), 0600u);
-    EXPECT_EQ(modeOf("/dev/shm/Global\\" + name), 0666u);
+    EXPECT_EQ(modeOf("/dev/shm/Global\\" + name), 0644u);  // only the service writes frames
     {
         SharedSection reader;  // an opener's close leaves the name in place
         ASSERT_TRUE(reader.open(name.c_str()));
@@ -127,6 +157,145 @@ TEST_F(TransportPosixTest, SectionObjectsCarryTheAccessModeTheCreatorRemovesThem
     EXPECT_FALSE(again.createUnique("zv/slash", 10));
     EXPECT_FALSE(again.open("zv/slash"));
     EXPECT_FALSE(again.open("/zvleading"));
+    EXPECT_FALSE(again.open(".."));
+    EXPECT_FALSE(again.open("zv..up"));
+    EXPECT_FALSE(again.open(std::string(300, 'n').c_str()));
+}
+
+TEST_F(TransportPosixTest, AShrunkSectionFailsTheReadInsteadOfRaisingSigbus) {
+    const std::string name = scope.uniqueName("zvshrink");
+    SharedSection creator, reader;
+    ASSERT_TRUE(creator.create(name.c_str(), 3 * 4096));
+    std::memset(creator.data(), 0x11, 3 * 4096);
+    ASSERT_TRUE(reader.open(name.c_str()));
+    std::vector<unsigned char> out(3 * 4096);
+    EXPECT_EQ(reader.readAt(0, out.data(), out.size()), out.size());
+    EXPECT_EQ(out[3 * 4096 - 1], 0x11);
+    ASSERT_TRUE(creator.shrink(4096 + 10));
+    // Cut where the section now ends: what is gone is not made up as zeros.
+    EXPECT_EQ(reader.readAt(4096, out.data(), 4096), 10u);
+    EXPECT_EQ(reader.readAt(2 * 4096, out.data(), 16), 0u);
+    ASSERT_TRUE(creator.shrink(0));
+    EXPECT_EQ(reader.readAt(0, out.data(), out.size()), 0u);
+    EXPECT_FALSE(reader.shrink(0));  // only the creator may cut
+}
+
+// A folder that others may write to, or that is reached through a link, is refused by both
+// sides even while our own server answers in it, and is never changed.
+TEST_F(TransportPosixTest, UnsafeFoldersAreRefusedByBothSidesAndLeftAlone) {
+    const std::string good = dir + "/good";
+    setenv("ZELVEM_PIPE_DIR", good.c_str(), 1);
+    LocalServer server;
+    ASSERT_TRUE(server.listen("svc"));
+    LocalSocket client;
+    ASSERT_TRUE(client.connect("svc"));
+    EXPECT_EQ(pipeTrustProblem("svc"), "");
+    EXPECT_EQ(pipeTrustProblem("nobody-serves-this"), "");  // absent is not untrusted
+    ASSERT_EQ(symlink(good.c_str(), (dir + "/link").c_str()), 0);
+
+    // folder named by ZELVEM_PIPE_DIR, mode given to `good` first (0: leave it) -> reason
+    const struct {
+        const char* folder;
+        mode_t mode;
+        const char* reason;
+    } cases[] = {
+        {"/good", 0770, "written by other users"},
+        {"/good", 0722, "written by other users"},
+        {"/good", 01777, "written by other users"},
+        {"/link", 0700, "symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.folder) + " " + std::to_string(c.mode));
+        ASSERT_EQ(chmod(good.c_str(), c.mode), 0);
+        setenv("ZELVEM_PIPE_DIR", (dir + c.folder).c_str(), 1);
+        EXPECT_FALSE(client.connect("svc"));
+        EXPECT_NE(pipeTrustProblem("svc").find(c.reason), std::string::npos)
+            << pipeTrustProblem("svc");
+        LocalServer rival;
+        EXPECT_FALSE(rival.listen("other"));
+        EXPECT_EQ(modeOf(good), c.mode);  // never chmod'ed back
+    }
+    std::ofstream(dir + "/plain") << "x";
+    setenv("ZELVEM_PIPE_DIR", (dir + "/plain").c_str(), 1);
+    LocalServer onFile;
+    EXPECT_FALSE(onFile.listen("svc"));
+    EXPECT_NE(pipeTrustProblem("svc").find("not a folder"), std::string::npos);
+    chmod(good.c_str(), 0700);
+}
+
+// Another local user: what it serves is refused unless an administrator named its folder.
+class OtherUserTest : public TransportPosixTest {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!zel::test::otherUser(user, why)) {
+            GTEST_SKIP() << why;
+        }
+        // The other user must reach folders below ours.
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    }
+
+    // Starts a server run by the other user on pipe `name` in `folder` (ZELVEM_PIPE_DIR, or the
+    // default under XDG_RUNTIME_DIR when `folder` is empty).
+    void serveAsOther(zel::test::ChildProcess& child, const std::string& folder,
+                      const std::string& runtime, const std::string& name) {
+        auto command = zel::test::asUser(user, zel::test::siblingProgram("vemsim"),
+                                         {"--pipe", name, "--movies", "1x4x4x1"});
+        ASSERT_TRUE(child.start(command.first, command.second,
+                                {{"ZELVEM_PIPE_DIR", folder}, {"XDG_RUNTIME_DIR", runtime}}));
+        ASSERT_TRUE(child.waitForLine("vemsim: serving", 20000));
+    }
+
+    std::string ownedByOther(const std::string& path, mode_t mode) {
+        EXPECT_EQ(mkdir(path.c_str(), mode), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        EXPECT_TRUE(zel::test::giveTo(user, path));
+        return path;
+    }
+
+    zel::test::OtherUser user;
+};
+
+TEST_F(OtherUserTest, ItsDefaultFolderIsNotOursItsNamedFolderIsUsed) {
+    // Another user got to our default folder first (say /tmp/zelvem-UID) and serves there.
+    const std::string runtime = dir + "/run";
+    ASSERT_EQ(mkdir(runtime.c_str(), 0755), 0);
+    ownedByOther(runtime + "/zelvem", 0700);
+    zel::test::ChildProcess squatter;
+    serveAsOther(squatter, "", runtime, "svc");
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    unsetenv("ZELVEM_PIPE_DIR");
+    LocalSocket client;
+    EXPECT_FALSE(client.connect("svc"));
+    EXPECT_NE(pipeTrustProblem("svc").find("belongs to user " + std::to_string(user.uid)),
+              std::string::npos);
+    LocalServer ours;
+    EXPECT_FALSE(ours.listen("mine"));  // nor do we serve in its folder
+
+    // A service account's folder, named by the administrator, is used normally.
+    const std::string named = ownedByOther(dir + "/svcdir", 0755);
+    zel::test::ChildProcess service;
+    serveAsOther(service, named, "", "svc");
+    setenv("ZELVEM_PIPE_DIR", named.c_str(), 1);
+    EXPECT_TRUE(client.connect("svc"));
+    EXPECT_EQ(pipeTrustProblem("svc"), "");
+}
+
+TEST_F(OtherUserTest, APeerThatIsNeitherUsNorRootNorTheFolderOwnerIsRefused) {
+    const std::string theirs = ownedByOther(dir + "/theirs", 0755);
+    zel::test::ChildProcess server;
+    serveAsOther(server, theirs, "", "svc");
+    // Its live socket lands in a folder of ours (a hard link or a rename keeps it bound), as
+    // if the other user had slipped it in: the folder passes, the peer must not.
+    const std::string ours = dir + "/ours";
+    ASSERT_EQ(mkdir(ours.c_str(), 0700), 0);
+    ASSERT_EQ(rename((theirs + "/svc").c_str(), (ours + "/svc").c_str()), 0);
+    setenv("ZELVEM_PIPE_DIR", ours.c_str(), 1);
+    LocalSocket client;
+    EXPECT_FALSE(client.connect("svc"));
+    const std::string why = pipeTrustProblem("svc");
+    EXPECT_NE(why.find("served by user " + std::to_string(user.uid)), std::string::npos) << why;
+    server.kill();
 }
 
 }  // namespace

@@ -295,6 +295,34 @@ TEST_F(Drive, AFrameTheServiceRefusesEndsTheRead) {
     EXPECT_FALSE(vem->drivePresent());
 }
 
+TEST_F(Drive, APathWithAControlCharacterNamesNoMovie) {
+    for (const CStringW& path : {CStringW(u"/1-sim\0", 7), CStringW(u"/1-sim\n"),
+                                 CStringW(u"/\u00061-sim"), CStringW(u"/x\ty/1-sim")}) {
+        EXPECT_EQ(vem->GetInfo(path).attributes, 0x80000000u);
+        EXPECT_FALSE(vem->OpenFile(path, kOpenRead));
+        EXPECT_FALSE(vem->RemoveFile(path));
+    }
+    EXPECT_EQ(vem->GetDirectoryListing(CStringW(u"/"), CStringW()).entries.size(), 3u);
+}
+
+TEST_F(Drive, ASectionTheServiceCutsFailsTheReadAndTheHostLives) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows sections cannot shrink";
+#endif
+    TSharedPtr<IFile> file = vem->OpenFile(CStringW(u"/1-sim"), kOpenRead);
+    ASSERT_TRUE(file);
+    const uint32_t frameBytes = kW * kH * 2;
+    std::vector<uint8_t> buffer(frameBytes * 2);
+    ASSERT_EQ(file->Read(buffer.data(), 10), 10u);
+    // Frame 1's load cuts the section to nothing before it is answered.
+    EXPECT_EQ(ctl("fault shrink ord=6 count=1"), "ok");
+    EXPECT_EQ(file->Read(buffer.data(), frameBytes * 2), frameBytes - 10);
+    EXPECT_EQ(file->GetPosition(), frameBytes);
+    EXPECT_EQ(file->Read(buffer.data(), frameBytes), 0u);
+    EXPECT_EQ(file->GetPosition(), frameBytes);
+    EXPECT_TRUE(vem->drivePresent());
+}
+
 TEST_F(Drive, ShutDownEndsTheEventThreadEvenWhenTheServiceWillNot) {
     // A second, private object: the service refuses to destroy its queue, so shut-down has to
     // break the event thread's wait itself, and must not hang doing so.

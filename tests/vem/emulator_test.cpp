@@ -3,6 +3,10 @@
 
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "suite/datetime.h"
 #include "suite/file/imager_file_factory.h"
 #include "suite/file/info_block.h"
@@ -137,6 +141,42 @@ TEST_F(Emulator, OpensDataAndInfoStreamsInAnyCase) {
         EXPECT_EQ(info->GetSize(), static_cast<int64_t>(file::InfoBlockSize(3)));
     }
     EXPECT_FALSE(vem->OpenFile(CStringW(u"/13-missing"), kOpenRead));
+}
+
+// Names that would reach something other than a movie of the folder: a NUL cuts the local name
+// short of its extension, a device name reaches hardware (Windows), a pipe blocks its reader.
+TEST_F(Emulator, HostileNamesReachNoFileAndNoDevice) {
+    writeMovie("1-run", 2, 2, 1);
+    write("notes.txt", {1, 2, 3});
+    write("keep.meta", {'x'});
+    std::vector<CStringW> names = {
+        CStringW(u"/notes.txt\0", 11), CStringW(u"/keep.meta\0x", 12), CStringW(u"/1-run\0", 7),
+        CStringW(u"/1-run\t"),         CStringW(u"/1-r\u001Bun"),      CStringW(u"/1-run\u0085"),
+        CStringW(u"/\u007F"),
+    };
+#if defined(_WIN32)
+    for (const char16_t* device :
+         {u"/NUL", u"/nul", u"/CON", u"/prn.txt", u"/AUX", u"/COM1", u"/com9.x", u"/LPT1",
+          u"/lpt9 ", u"/Com\u00B9", u"/CONIN$", u"/1-run:stream"}) {
+        names.emplace_back(device);
+    }
+#else
+    ASSERT_EQ(mkfifo((home + "/Quen Systems/VEM/2-fifo.dat").c_str(), 0600), 0);
+    names.emplace_back(u"/2-fifo");
+#endif
+    for (const CStringW& name : names) {
+        SCOPED_TRACE(name.ToUtf8().str());
+        EXPECT_EQ(vem->GetInfo(name).attributes, 0x80000000u);
+        EXPECT_FALSE(vem->OpenFile(name, kOpenRead));
+        EXPECT_FALSE(vem->OpenFile(name + u":info", kOpenRead));
+        EXPECT_FALSE(vem->RemoveFile(name));
+    }
+    for (const char* kept : {"notes.txt", "keep.meta", "1-run.dat", "1-run.info"}) {
+        EXPECT_TRUE(exists(kept)) << kept;
+    }
+    CDirectoryListing listing = vem->GetDirectoryListing(CStringW(u"/"), CStringW());
+    ASSERT_EQ(listing.entries.size(), 1u);  // the pipe is no movie
+    EXPECT_EQ(listing.entries[0].name.ToUtf8().str(), "1-run");
 }
 
 TEST_F(Emulator, RemovingDeletesAllThreeFilesAndTellsTheHandlers) {

@@ -18,7 +18,7 @@ constexpr KindName kKinds[] = {
     {FaultKind::Error, "error"},   {FaultKind::Garbage, "garbage"},
     {FaultKind::NotMap, "notmap"}, {FaultKind::NoResult, "noresult"},
     {FaultKind::Delay, "delay"},   {FaultKind::Drop, "drop"},
-    {FaultKind::Exit, "exit"},
+    {FaultKind::Exit, "exit"},     {FaultKind::Shrink, "shrink"},
 };
 
 // A decimal number of at most 9 digits (no sign, no spaces).

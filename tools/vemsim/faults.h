@@ -16,6 +16,8 @@ enum class FaultKind {
     Delay,     // the operation is carried out and answered after `ms` milliseconds
     Drop,      // the operation is carried out, half its reply is sent, the connection is closed
     Exit,      // the process ends at once with exit code 3, without answering
+    Shrink,    // the operation is carried out, then the connection's sections are cut to 0 bytes
+               // and closed (POSIX; a mapped reader must fail, not crash), then it is answered
 };
 
 // Matches requests by "ord"; verCheck and requests without a numeric "ord" have ord -1.
@@ -29,7 +31,8 @@ struct Fault {
 };
 
 // Parses "KIND [ord=N|ord=ver] [count=N] [ms=N]" (KIND: error, garbage, notmap, noresult, delay,
-// drop, exit; delay needs ms; ord=ver picks the version check). False with a reason otherwise.
+// drop, exit, shrink; delay needs ms; ord=ver picks the version check). False with a reason
+// otherwise.
 bool parseFault(const std::string& text, Fault& fault, std::string* error);
 const char* faultName(FaultKind kind);
 

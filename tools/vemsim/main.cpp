@@ -22,7 +22,8 @@ const char* const kUsage =
     "Serves the drive service pipe (default \"zelvemsvc\") with movies made up on the spot\n"
     "or read from an emulator folder, and a control pipe NAME.ctl that adds and removes\n"
     "movies, detaches the drive and injects faults while it runs. On POSIX the pipes live\n"
-    "in $ZELVEM_PIPE_DIR (default /tmp/zelvem). Stops on Ctrl+C, SIGTERM or \"ctl quit\".\n"
+    "in $ZELVEM_PIPE_DIR (default $XDG_RUNTIME_DIR/zelvem, else /tmp/zelvem-UID). Stops on\n"
+    "Ctrl+C, SIGTERM or \"ctl quit\".\n"
     "\n"
     "options:\n"
     "  --movies COUNTxWxHxFRAMES   add COUNT synthetic movies of W x H pixels (repeatable)\n"
@@ -30,7 +31,8 @@ const char* const kUsage =
     "  --folder DIR                serve the .dat/.info pairs of an emulator folder\n"
     "  --write-folder DIR          write all movies to DIR as .dat/.info pairs and exit\n"
     "  --pipe NAME                 serve NAME instead of zelvemsvc\n"
-    "  --global                    let every account open the pipes and sections\n"
+    "  --global                    let every account use the service pipe and read the\n"
+    "                              sections (the control pipe stays owner-only)\n"
     "  --detached                  start with the drive detached\n"
     "  --fault FAULT               arm a fault from the start (as \"ctl fault FAULT\")\n"
     "  -v, --verbose               also log every frame load and movie-information request\n"
@@ -47,7 +49,8 @@ const char* const kUsage =
     "  event TYPE                  put an event of TYPE on every event queue\n"
     "  fault KIND [ord=N|ord=ver] [count=N] [ms=N]\n"
     "                              misbehave on the next N matching requests; KIND is\n"
-    "                              error, garbage, notmap, noresult, delay (ms=), drop, exit\n"
+    "                              error, garbage, notmap, noresult, delay (ms=), drop,\n"
+    "                              exit, shrink\n"
     "  clear                       disarm all faults\n";
 
 int usageError(const std::string& text) {

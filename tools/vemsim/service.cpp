@@ -11,6 +11,7 @@
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
 #include "service/buffered_stream.h"
+#include "service/pipe_check.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/sim_time.h"
 
@@ -142,13 +143,15 @@ SimService::~SimService() {
 bool SimService::start(std::string* error) {
     if (!requestServer_.listen(options_.pipeName.c_str(), options_.flags)) {
         if (error) {
-            *error =
-                "cannot serve the pipe " + options_.pipeName + " (is another service running?)";
+            const std::string why = pipeServeProblem();
+            *error = "cannot serve the pipe " + options_.pipeName +
+                     (why.empty() ? " (is another service running?)" : ": " + why);
         }
         return false;
     }
     const std::string control = controlPipeName(options_.pipeName);
-    if (!controlServer_.listen(control.c_str(), options_.flags)) {
+    // Owner-only whatever --global says: the control pipe removes movies and stops the service.
+    if (!controlServer_.listen(control.c_str(), 0)) {
         requestServer_.close();
         if (error) {
             *error = "cannot serve the pipe " + control;
@@ -332,6 +335,13 @@ void SimService::serveRequests(Connection& connection) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.ms));
             }
             encode(execute(request, files, id), bytes);
+        }
+        if (faulty && fault.kind == FaultKind::Shrink) {
+            // Our own views past the cut would fault too: the files go with their sections.
+            for (auto& entry : files) {
+                entry.second.section.shrink(0);
+            }
+            files.clear();
         }
         if (faulty && fault.kind == FaultKind::Drop) {
             // Half the reply, then the end: the client is left inside a value.

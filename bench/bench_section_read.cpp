@@ -1,0 +1,70 @@
+// Copying a frame out of a shared section: from the mapped view, as readers did, beside readAt
+// (pread from the section's descriptor), which survives a section shrunk under it.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "service/shared_section.h"
+
+namespace {
+
+using zel::vem::SharedSection;
+
+constexpr uint32_t kFrameBytes = 640 * 480 * 2;
+
+// A section made by this process and opened again, as a client opens the service's.
+struct OpenedSection {
+    SharedSection creator, reader;
+    bool ready = false;
+    OpenedSection() {
+        const std::string name = "zvbench" + std::to_string(::getpid());
+        ready = creator.create(name.c_str(), kFrameBytes) && reader.open(name.c_str());
+        if (ready) {
+            std::memset(creator.data(), 0x5A, kFrameBytes);
+        }
+    }
+};
+
+void BM_SectionCopyFromView(benchmark::State& state) {
+    OpenedSection section;
+    std::vector<uint8_t> target(kFrameBytes);
+    if (!section.ready) {
+        state.SkipWithError("no section");
+        return;
+    }
+    for (auto _ : state) {
+        std::memcpy(target.data(), section.reader.data(), kFrameBytes);
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+}
+
+void BM_SectionReadAt(benchmark::State& state) {
+    OpenedSection section;
+    std::vector<uint8_t> target(kFrameBytes);
+    if (!section.ready) {
+        state.SkipWithError("no section");
+        return;
+    }
+    for (auto _ : state) {
+        if (section.reader.readAt(0, target.data(), kFrameBytes) != kFrameBytes) {
+            state.SkipWithError("short read");
+            break;
+        }
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+}
+
+BENCHMARK(BM_SectionCopyFromView);
+BENCHMARK(BM_SectionReadAt);
+
+}  // namespace
+
+BENCHMARK_MAIN();
