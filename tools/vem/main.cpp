@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
         "vem");
     app.set_version_flag("--version", std::string("vem ") + ZELVEM_VERSION);
     app.require_subcommand(1);
+    // "/12-run_a" is a drive path, not a Windows-style option.
+    app.allow_windows_style_options(false);
     vemcli::GlobalOptions global;
     app.add_flag("--emulator", global.emulator,
                  "Serve the emulator folder instead of the drive (sets ZELVEM_ENABLE_EMULATOR)");
