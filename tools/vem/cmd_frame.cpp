@@ -70,7 +70,8 @@ void registerCommand_frame(vemcli::Registry& registry) {
     app->add_option("PATH", o.path, "The movie")->required();
     app->add_option("N", o.frame, "The frame number, from 0")->required();
     app->add_option("-o,--output", o.output,
-                    "The image file; its extension picks the format (default NAME-N.png)");
+                    "The image file; its extension picks the format (default NAME-N.png,\n"
+                    "or NAME-N.pgm where PNG is missing)");
     app->add_flag("--stretch", o.stretch, "Map the frame's darkest..brightest to the full range");
     std::string formats = "Formats: .png (16-bit), .tif/.tiff (16-bit), .pgm (16-bit).";
     if (!vemcli::kPngAvailable || !vemcli::kTiffAvailable) {
@@ -78,7 +79,7 @@ void registerCommand_frame(vemcli::Registry& registry) {
         formats += !vemcli::kPngAvailable ? " PNG" : "";
         formats += !vemcli::kPngAvailable && !vemcli::kTiffAvailable ? " and" : "";
         formats += !vemcli::kTiffAvailable ? " TIFF" : "";
-        formats += " (its platform has no library for it); PGM works everywhere.";
+        formats += " (no library for its platform); PGM works everywhere.";
     }
     app->footer(formats);
 }
