@@ -182,20 +182,6 @@ TEST_F(VemTest, RefusedFrameFailsPromptlyWithoutOutputFile) {
     EXPECT_TRUE(folderEntries(outDir).empty());
 }
 
-TEST_F(VemTest, FramesAsPgmMatchThePixels) {
-    startSim(kMovies);
-    VemRun plain = vem({"frame", "3-run_a", "7", "-o", file("f.pgm")});
-    ASSERT_EQ(plain.code, 0) << plain.text();
-    EXPECT_EQ(pgmPixels(readFile(file("f.pgm")), 40, 30), syntheticPixels(3, 7, 40, 30));
-
-    VemRun stretched = vem({"frame", "3-run_a", "7", "--stretch", "-o", file("s.pgm")});
-    ASSERT_EQ(stretched.code, 0) << stretched.text();
-    std::vector<uint16_t> s = pgmPixels(readFile(file("s.pgm")), 40, 30);
-    ASSERT_FALSE(s.empty());
-    EXPECT_EQ(*std::min_element(s.begin(), s.end()), 0);
-    EXPECT_EQ(*std::max_element(s.begin(), s.end()), 65535);
-}
-
 TEST_F(VemTest, RmDeletesOnce) {
     startSim(kMovies);
     VemRun rm = vem({"rm", "vem:///1-sim"});

@@ -14,7 +14,7 @@ int runInfo(const std::string& text, bool json) {
                               "bytes use vem cat " + path.display());
     }
     zel::CDirectoryEntry entry = vemcli::lookupEntry(path);
-    nlohmann::json object = vemcli::entryJson(entry);
+    nlohmann::ordered_json object = vemcli::entryJson(entry);
     if (json) {
         std::printf("%s\n", object.dump(2).c_str());
         return vemcli::kExitOk;

@@ -36,7 +36,7 @@ int runLs(const Options& o) {
         entries.push_back(entry);
     }
     if (o.json) {
-        nlohmann::json out = nlohmann::json::array();
+        nlohmann::ordered_json out = nlohmann::ordered_json::array();
         for (const zel::CDirectoryEntry& entry : entries) {
             out.push_back(vemcli::entryJson(entry));
         }

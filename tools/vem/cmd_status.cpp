@@ -31,9 +31,10 @@ int runStatus(bool json) {
     const std::string folder = vemcli::utf8(vem.GetEmulatorFolder());
 
     if (json) {
-        nlohmann::json out = {
+        nlohmann::ordered_json out = {
             {"mode", emulator ? "emulator" : "drive"},
-            {"serviceReachable", emulator ? nlohmann::json() : nlohmann::json(reachable)},
+            {"serviceReachable",
+             emulator ? nlohmann::ordered_json() : nlohmann::ordered_json(reachable)},
             {"drivePresent", present},
             {"movies", movies},
             {"emulatorFolder", folder}};

@@ -55,7 +55,7 @@ struct Watcher {
         ++notifications;
         std::string stamp = isoNow();
         if (json) {
-            nlohmann::json line = {
+            nlohmann::ordered_json line = {
                 {"time", stamp}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
             std::printf("%s\n", line.dump().c_str());
         } else {

@@ -42,8 +42,8 @@ std::string humanSize(uint64_t bytes) {
     return text;
 }
 
-nlohmann::json entryJson(const zel::CDirectoryEntry& entry) {
-    nlohmann::json properties = nlohmann::json::object();
+nlohmann::ordered_json entryJson(const zel::CDirectoryEntry& entry) {
+    nlohmann::ordered_json properties = nlohmann::ordered_json::object();
     for (uint32_t i = 0; i < entry.properties.size(); ++i) {
         properties[entry.properties.key(i).str()] = entry.properties.value(i).str();
     }

@@ -17,7 +17,7 @@ std::string isoTime(const zel::CDateTime& time);
 std::string humanSize(uint64_t bytes);
 
 // {"name", "path", "size", "time", "attributes", "properties": {key: text, ...}}.
-nlohmann::json entryJson(const zel::CDirectoryEntry& entry);
+nlohmann::ordered_json entryJson(const zel::CDirectoryEntry& entry);
 
 struct TableOptions {
     bool humanSizes = false;
