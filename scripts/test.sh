@@ -24,6 +24,9 @@ status=0
 echo "== Linux tests"
 (cd build/linux && ctest -j"$jobs" --output-on-failure --timeout 120) || status=1
 
+echo "== Installed package: a host built with find_package and with pkg-config"
+scripts/test-consumer.sh build/linux || status=1
+
 echo "== Windows tests (Wine)"
 export WINEDEBUG=-all
 # No network and no display here: never offer to install Wine's .NET or HTML engines.

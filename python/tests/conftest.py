@@ -12,7 +12,7 @@ import pytest
 
 BUILD_BIN = pathlib.Path(__file__).resolve().parents[2] / "build" / "linux" / "bin"
 VEMSIM = os.environ.get("ZELVEM_VEMSIM") or str(BUILD_BIN / "vemsim")
-VEMTOOL = str(pathlib.Path(VEMSIM).with_name("vemtool"))
+VEM = str(pathlib.Path(VEMSIM).with_name("vem"))
 
 # The drive the session's vemsim serves: number -> (width, height, frames, name). Odd sides
 # make frame boundaries fall on odd byte offsets.

@@ -1,13 +1,14 @@
 """Movies as numpy frames and the drive's entries, against vemsim's synthetic movies."""
 
 import datetime
+import json
 import subprocess
 import threading
 
 import numpy
 import pytest
 
-from conftest import MOVIES, VEMTOOL, synthetic, synthetic_movie
+from conftest import MOVIES, VEM, synthetic, synthetic_movie
 
 
 def path_of(number):
@@ -49,19 +50,16 @@ def test_closed_movie_and_missing_paths(drive):
 
 
 def test_entries_match_the_library_and_the_drive(drive):
-    # vemtool prints the library's own entries: the package must not alter a single text.
-    listed = subprocess.run([VEMTOOL, "ls"], capture_output=True,
-                            text=True, check=True).stdout.splitlines()
-    tool = {}
-    for line in listed:
-        name, size, day, clock, *props = line.split()
-        tool[name] = (int(size), f"{day} {clock}", dict(p.split("=", 1) for p in props))
+    # vem prints the library's own entries: the package must not alter a single text.
+    listed = json.loads(subprocess.run([VEM, "ls", "--json"], capture_output=True,
+                                       text=True, check=True).stdout)
+    tool = {e["name"]: (e["size"], e["time"], e["properties"]) for e in listed}
     entries = {e.name: e for e in drive.list() if e.name in tool}
     for number, (width, height, frames, name) in MOVIES.items():
         entry = entries[f"{number}-{name}"]
         assert drive.info(entry.path) == entry
         size, when, props = tool[entry.name]
-        assert (entry.size, entry.time.strftime("%Y-%m-%d %H:%M:%S"), entry.properties) == \
+        assert (entry.size, entry.time.strftime("%Y-%m-%dT%H:%M:%SZ"), entry.properties) == \
             (size, when, props)
         assert (entry.width, entry.height, entry.num_frames, entry.size) == \
             (width, height, frames, width * height * frames * 2)
