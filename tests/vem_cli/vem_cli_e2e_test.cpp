@@ -1,7 +1,11 @@
 // vem end to end: every subcommand run as its own process against vemsim, drive and emulator.
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "suite/file/info_block.h"
 #include "tools/vemsim/synthetic.h"
@@ -245,6 +249,24 @@ TEST_F(VemTest, StatusWithoutServiceFails) {
     EXPECT_NE(status.text().find("vem: the drive service does not answer"), std::string::npos)
         << status.text();
 }
+
+#ifndef _WIN32
+// The library refuses a pipe folder others can write to as if no service ran; status says why.
+TEST_F(VemTest, StatusNamesAPipeFolderOthersCanWrite) {
+    const std::string open = tempDir + "/open-pipe";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    const std::string kept = std::getenv("ZELVEM_PIPE_DIR");
+    setenv("ZELVEM_PIPE_DIR", open.c_str(), 1);
+    VemRun status = vem({"status"});
+    setenv("ZELVEM_PIPE_DIR", kept.c_str(), 1);
+    EXPECT_EQ(status.code, 1) << status.text();
+    EXPECT_NE(status.text().find("vem: the drive service does not answer: pipe folder " + open +
+                                 " can be written by other users (mode 0777)"),
+              std::string::npos)
+        << status.text();
+}
+#endif
 
 TEST_F(VemTest, EmulatorModeServesTheFolder) {
     VemRun status = vem({"--emulator", "status", "--json"});
