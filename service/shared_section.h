@@ -39,6 +39,11 @@ class SharedSection {
     // is unlinked, so its name is gone (mappings of other processes stay valid).
     void close();
 
+    // Takes the name of a section this process created away, so no one can open it any more
+    // (mappings stay valid), also when the object that created it was never closed. Windows:
+    // nothing to do, a section goes with its last handle.
+    static void removeName(const std::string& name);
+
     void* data() const { return view; }
     uint64_t size() const { return mappedSize; }
     // The full name given to the system ("Global\" included); empty when no section is held.

@@ -5,17 +5,22 @@
 #include <cstring>
 
 #include "vem/vem_interface.h"
+#include "vem/vem_interface_private.h"
 
 namespace zel::vem {
 
 CVemFile::CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileId, CStringW name,
-                   uint16_t width, uint16_t height, uint64_t numFrames)
+                   uint16_t width, uint16_t height, uint64_t numFrames, uint64_t generation)
     : owner(owner),
       channel(channel),
       fileId(fileId),
       name(std::move(name)),
       size(static_cast<int64_t>(uint64_t{width} * height * numFrames * 2)),
-      frameSize(uint32_t{width} * height * 2) {
+      frameSize(uint32_t{width} * height * 2),
+      width(width),
+      height(height),
+      numFrames(numFrames),
+      generation(generation) {
     CString mapping;
     // A section smaller than one frame would be read past its end: such a file is empty.
     if (!channel->GetFileMapping(fileId, mapping) || !section.open(mapping.c_str()) ||
@@ -40,6 +45,13 @@ uint32_t CVemFile::Write(const void*, uint32_t) {
     return 0;
 }
 
+bool CVemFile::stillThere() {
+    if (!moved && !owner->d->movieStillAt(fileId, name, width, height, numFrames, generation)) {
+        moved = true;
+    }
+    return !moved;
+}
+
 uint32_t CVemFile::Read(void* buffer, uint32_t count) {
     if (position >= size || count == 0 || frameSize == 0) {
         return 0;
@@ -53,7 +65,11 @@ uint32_t CVemFile::Read(void* buffer, uint32_t count) {
     // service, which ends the read there.
     while (total < count) {
         if (loadedFrame != frame) {
-            if (!channel->LoadFrame(fileId, static_cast<uint64_t>(frame))) {
+            // Checked on both sides of the load: a refresh while it ran may mean the service
+            // placed another movie's frame, and then the section's bytes are not ours.
+            if (!stillThere() || !channel->LoadFrame(fileId, static_cast<uint64_t>(frame)) ||
+                !stillThere()) {
+                loadedFrame = -1;
                 break;
             }
             loadedFrame = frame;
