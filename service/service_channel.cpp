@@ -88,6 +88,16 @@ bool ServiceChannel::enter(const Clock::time_point* deadline) {
     return true;
 }
 
+bool ServiceChannel::hold() {
+    const uint32_t ms = timeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    return enter(ms > 0 ? &deadline : nullptr);
+}
+
+void ServiceChannel::release() {
+    lock.Leave();
+}
+
 bool ServiceChannel::reconnectDueLocked(Clock::duration& wait) const {
     const Clock::time_point due = lastAttempt + kReconnectInterval;
     const Clock::time_point now = Clock::now();

@@ -66,6 +66,12 @@ class ServiceChannel {
     // when the channel is usable afterwards.
     bool reconnectWhenDue();
 
+    // Keeps other callers' exchanges out while the holder checks something, runs exchanges of
+    // its own (the lock is recursive) and uses what they left in shared memory. Waits at most
+    // the timeout, like an exchange; false when the lock did not come.
+    bool hold();
+    void release();
+
     bool IsDriveDetected();                                  // ord 0
     bool GetMovieCount(uint32_t& count);                     // ord 1
     bool GetMovieInfo(uint32_t index, SVemMovieInfo& info);  // ord 2

@@ -57,31 +57,55 @@ uint32_t CVemFile::Read(void* buffer, uint32_t count) {
         return 0;
     }
     auto* out = static_cast<uint8_t*>(buffer);
-    const auto* view = static_cast<const uint8_t*>(section.data());
     int64_t frame = position / frameSize;
     uint32_t offset = static_cast<uint32_t>(position - frame * frameSize);
     uint32_t total = 0;
     // The count is not cut at the end of the file: a frame past the last one is refused by the
     // service, which ends the read there.
     while (total < count) {
-        if (loadedFrame != frame) {
-            // Checked on both sides of the load: a refresh while it ran may mean the service
-            // placed another movie's frame, and then the section's bytes are not ours.
-            if (!stillThere() || !channel->LoadFrame(fileId, static_cast<uint64_t>(frame)) ||
-                !stillThere()) {
-                loadedFrame = -1;
-                break;
-            }
-            loadedFrame = frame;
-        }
         uint32_t n = std::min(frameSize - offset, count - total);
-        std::memcpy(out + total, view + offset, n);
+        if (!copyFrame(frame, offset, out + total, n)) {
+            break;
+        }
         total += n;
         position += n;
         ++frame;
         offset = 0;
     }
     return total;
+}
+
+bool CVemFile::copyFrame(int64_t frame, uint32_t offset, uint8_t* out, uint32_t n) {
+    // Other files share the channel, and the service may bind sections by position: a file
+    // whose movie has just moved could load a frame into the section of the movie that took its
+    // place. So the position is checked, and the frame loaded and copied, with the channel held:
+    // no file can then load between our check and our copy, and no refresh has begun since the
+    // check. A refresh that begins meanwhile makes us look again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!stillThere() || !channel->hold()) {
+            break;
+        }
+        bool copied = false;
+        const bool unchanged = owner->d->generation.load() == generation;
+        if (unchanged) {
+            if (loadedFrame != frame) {
+                loadedFrame = -1;
+                if (channel->LoadFrame(fileId, static_cast<uint64_t>(frame))) {
+                    loadedFrame = frame;
+                }
+            }
+            if (loadedFrame == frame) {
+                std::memcpy(out, static_cast<const uint8_t*>(section.data()) + offset, n);
+                copied = true;
+            }
+        }
+        channel->release();
+        if (unchanged) {
+            return copied;
+        }
+    }
+    loadedFrame = -1;
+    return false;
 }
 
 int64_t CVemFile::GetSize() {

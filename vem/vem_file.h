@@ -50,6 +50,9 @@ class CVemFile : public IFile {
   private:
     // Whether the movie still sits at fileId; false for good once it did not.
     bool stillThere();
+    // Copies n bytes of `frame` from `offset`, loading the frame first if need be; false when
+    // the frame cannot be had (then nothing was copied).
+    bool copyFrame(int64_t frame, uint32_t offset, uint8_t* out, uint32_t n);
 
     CVemInterface* owner;
     ServiceChannel* channel;

@@ -115,10 +115,20 @@ namespace {
 
 // A refresh on the event thread must not let an exception out (that would end the process).
 void refreshOnEventThread(CVemInterfacePrivate& p) {
-    try {
-        p.refresh();
-    } catch (const std::bad_alloc&) {
-        // The cache could not grow; refresh left it empty. Later changes may fit.
+    // With reconnection on, a change must not be lost to a request channel that broke a moment
+    // ago (and may not connect again for up to a second): no later event would repair the list.
+    for (int pass = 0; pass < 2; ++pass) {
+        if (p.reconnect) {
+            p.requestChannel.reconnectWhenDue();
+        }
+        try {
+            p.refresh();
+        } catch (const std::bad_alloc&) {
+            // The cache could not grow; refresh left it empty. Later changes may fit.
+        }
+        if (!p.reconnect || p.stopping || p.requestChannel.isConnected()) {
+            break;
+        }
     }
 }
 
@@ -166,9 +176,6 @@ void CVemInterfacePrivate::eventLoop(CEvent* started) {
         opened = eventChannel.CheckVersion() && eventChannel.CreateEventQueue(id);
         if (opened) {
             queueId = id;
-            // The request channel may still hold the connection to the service that went away,
-            // and no host call may come to renew it: the refresh must not find it unusable.
-            requestChannel.reconnectWhenDue();
             refreshOnEventThread(*this);
         }
     }
