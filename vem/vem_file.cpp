@@ -19,7 +19,6 @@ CVemFile::CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileI
       frameSize(uint32_t{width} * height * 2),
       width(width),
       height(height),
-      numFrames(numFrames),
       generation(generation) {
     CString mapping;
     // A section smaller than one frame would be read past its end: such a file is empty.
@@ -46,7 +45,7 @@ uint32_t CVemFile::Write(const void*, uint32_t) {
 }
 
 bool CVemFile::stillThere() {
-    if (!moved && !owner->d->movieStillAt(fileId, name, width, height, numFrames, generation)) {
+    if (!moved && !owner->d->movieStillAt(fileId, name, width, height, generation)) {
         moved = true;
     }
     return !moved;

@@ -65,7 +65,6 @@ class CVemFile : public IFile {
     int64_t loadedFrame = -1;
     uint16_t width;
     uint16_t height;
-    uint64_t numFrames;
     // The list generation in which fileId was last found to name this movie.
     uint64_t generation;
     bool moved = false;

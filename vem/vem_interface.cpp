@@ -68,7 +68,7 @@ void CVemInterfacePrivate::notifyHandlersLocked() {
     }
 }
 
-void CVemInterfacePrivate::refresh() {
+bool CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
     movies.clear();
     // Positions change from here on: open files and opens in progress must look again.
@@ -76,7 +76,8 @@ void CVemInterfacePrivate::refresh() {
     uint32_t count = 0;
     // A count no drive could hold would only make a broken service cost gigabytes of cache and
     // millions of requests: it is treated like a failed request.
-    if (requestChannel.GetMovieCount(count) && count <= kMaxMovies) {
+    const bool counted = requestChannel.GetMovieCount(count) && count <= kMaxMovies;
+    if (counted) {
         // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
         // the fields read before the failure and zeros in the rest.
         movies.resize(count);
@@ -85,10 +86,11 @@ void CVemInterfacePrivate::refresh() {
         }
     }
     notifyHandlersLocked();
+    return counted;
 }
 
 bool CVemInterfacePrivate::movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width,
-                                        uint16_t height, uint64_t numFrames, uint64_t& seen) {
+                                        uint16_t height, uint64_t& seen) {
     if (generation.load() == seen) {
         return true;
     }
@@ -98,7 +100,8 @@ bool CVemInterfacePrivate::movieStillAt(uint32_t index, const CStringW& entryNam
         return false;
     }
     const SVemMovieInfo& movie = movies[index];
-    if (movie.width != width || movie.height != height || movie.numFrames != numFrames ||
+    // The frame count is left out: a movie still being recorded grows, and stays the same movie.
+    if (movie.width != width || movie.height != height ||
         !movieEntryName(movie).Equals(entryName)) {
         return false;
     }
@@ -117,16 +120,18 @@ namespace {
 void refreshOnEventThread(CVemInterfacePrivate& p) {
     // With reconnection on, a change must not be lost to a request channel that broke a moment
     // ago (and may not connect again for up to a second): no later event would repair the list.
+    // So a refresh whose list request failed is tried once more, after the channel was renewed.
     for (int pass = 0; pass < 2; ++pass) {
         if (p.reconnect) {
             p.requestChannel.reconnectWhenDue();
         }
+        bool listed = false;
         try {
-            p.refresh();
+            listed = p.refresh();
         } catch (const std::bad_alloc&) {
             // The cache could not grow; refresh left it empty. Later changes may fit.
         }
-        if (!p.reconnect || p.stopping || p.requestChannel.isConnected()) {
+        if (listed || !p.reconnect || p.stopping) {
             break;
         }
     }

@@ -29,8 +29,9 @@ class CVemInterfacePrivate {
     ~CVemInterfacePrivate();
 
     // Re-reads the whole movie list from the service, then calls every files-changed handler.
-    // Holds cacheLock throughout, including the service requests and the handler calls.
-    void refresh();
+    // Holds cacheLock throughout, including the service requests and the handler calls. False
+    // when the movie count could not be had (the cache is then empty).
+    bool refresh();
     // Body of eventThread: opens the event queue, signals `started`, then waits for events.
     void eventLoop(CEvent* started);
     // Drops one reference; the last one runs the shut-down: ends the event queue, joins the event
@@ -38,14 +39,14 @@ class CVemInterfacePrivate {
     static void release(CVemInterfacePrivate* p);
     // Calls every registered handler in registration order; the caller holds cacheLock.
     void notifyHandlersLocked();
-    // Whether the movie an open file was made for (its entry name and shape) still sits at
+    // Whether the movie an open file was made for (its entry name and frame size) still sits at
     // `index` in the cache. `seen` is the list generation last found good; it is advanced when the
     // movie is still there, so the cache lock is only taken after a refresh.
     // Asks the service which movie sits at `index` now and whether its entry name is
     // `entryName`: the service may have renumbered its movies without having told us yet.
     bool serviceStillHas(uint32_t index, const CStringW& entryName);
     bool movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width, uint16_t height,
-                      uint64_t numFrames, uint64_t& seen);
+                      uint64_t& seen);
 
     // Field order is the order of destruction in reverse: cacheLock goes first, movies last.
     TArray<SVemMovieInfo> movies;

@@ -206,10 +206,12 @@ TEST_F(LocalSocketTest, ADeadlineEndsTransfersThePeerDoesNotServe) {
 TEST_F(LocalSocketTest, PeerGoneTellsADeadConnectionFromAnIdleOne) {
     connectPair();
     EXPECT_FALSE(client.peerGone());  // idle
-    ASSERT_EQ(served.write("x", 1), 1u);
+    // Asynchronous: a Windows write completes only once the peer has read it.
+    auto sent = std::async(std::launch::async, [&] { return served.write("x", 1); });
     EXPECT_TRUE(eventuallyTrue([&] { return client.peerGone(); }));  // bytes nobody asked for
     char byte;
     ASSERT_EQ(client.read(&byte, 1), 1u);
+    ASSERT_EQ(sent.get(), 1u);
     EXPECT_FALSE(client.peerGone());
     served.close();
     EXPECT_TRUE(eventuallyTrue([&] { return client.peerGone(); }));  // the peer closed
