@@ -116,12 +116,17 @@ bool CVemInterfacePrivate::serviceStillHas(uint32_t index, const CStringW& entry
 
 namespace {
 
+// How often the event thread tries a refresh whose movie count it could not get, with
+// reconnection on (at most about a second apart).
+constexpr int kRefreshAttempts = 4;
+
 // A refresh on the event thread must not let an exception out (that would end the process).
 void refreshOnEventThread(CVemInterfacePrivate& p) {
     // With reconnection on, a change must not be lost to a request channel that broke a moment
     // ago (and may not connect again for up to a second): no later event would repair the list.
-    // So a refresh whose list request failed is tried once more, after the channel was renewed.
-    for (int pass = 0; pass < 2; ++pass) {
+    // So a refresh whose list request failed is tried again, after the channel was renewed; a
+    // few times, since a connection attempt can fail while the service is busy accepting others.
+    for (int pass = 0; pass < kRefreshAttempts; ++pass) {
         if (p.reconnect) {
             p.requestChannel.reconnectWhenDue();
         }
