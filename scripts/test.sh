@@ -27,6 +27,30 @@ echo "== Linux tests"
 echo "== Installed package: a host built with find_package and with pkg-config"
 scripts/test-consumer.sh build/linux || status=1
 
+# Configures build/$1 with the sanitizers $2 (no benchmarks): any report ends the process with
+# an error exit code, which fails its test.
+sanitizer_tree() {
+  local flags="-fsanitize=$2 -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake -S . -B "build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVEM_BUILD_BENCH=OFF \
+    "-DCMAKE_CXX_FLAGS=$flags" "-DCMAKE_C_FLAGS=$flags" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=$2" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=$2" >/dev/null
+}
+
+echo "== Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+sanitizer_tree asan address,undefined
+cmake --build build/asan -j"$jobs"
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest -j"$jobs" --output-on-failure --timeout 240) || status=1
+
+# Only the tests where threads meet: the drive interface, the channel, the simulator, the events.
+echo "== Threaded tests under ThreadSanitizer"
+tsan_tests=(vem_drive_test vem_faults_test channel_test vemsim_e2e_test suite_core_test)
+sanitizer_tree tsan thread
+cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest -j"$jobs" --output-on-failure --timeout 240 \
+  -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\\.") || status=1
+
 echo "== Windows tests (Wine)"
 export WINEDEBUG=-all
 # No network and no display here: never offer to install Wine's .NET or HTML engines.

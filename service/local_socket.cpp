@@ -4,7 +4,11 @@
 namespace zel::vem {
 
 LocalSocket::LocalSocket(LocalSocket&& other) noexcept
-    : handle(other.handle), overlappedIo(other.overlappedIo), broken(other.broken.load()) {
+    : handle(other.handle),
+      overlappedIo(other.overlappedIo),
+      broken(other.broken.load()),
+      hasDeadline(other.hasDeadline),
+      deadline(other.deadline) {
     other.handle = kInvalid;
     other.overlappedIo = false;
     other.broken = false;
@@ -16,6 +20,8 @@ LocalSocket& LocalSocket::operator=(LocalSocket&& other) noexcept {
         handle = other.handle;
         overlappedIo = other.overlappedIo;
         broken = other.broken.load();
+        hasDeadline = other.hasDeadline;
+        deadline = other.deadline;
         other.handle = kInvalid;
         other.overlappedIo = false;
         other.broken = false;
@@ -37,6 +43,15 @@ void LocalSocket::close() {
     broken = false;
 }
 
+void LocalSocket::setDeadline(Clock::time_point when) {
+    hasDeadline = true;
+    deadline = when;
+}
+
+void LocalSocket::clearDeadline() {
+    hasDeadline = false;
+}
+
 void LocalSocket::shutdown() {
     broken = true;
     std::lock_guard<std::mutex> guard(handleLock);
@@ -50,6 +65,9 @@ size_t LocalSocket::read(void* buffer, size_t count) {
     char* bytes = static_cast<char*>(buffer);
     while (done < count && handle != kInvalid && !broken) {
         size_t moved = 0;
+        if (hasDeadline && Clock::now() >= deadline) {
+            break;
+        }
         if (!readSome(bytes + done, count - done, moved)) {
             break;
         }
@@ -75,6 +93,9 @@ size_t LocalSocket::write(const void* buffer, size_t count) {
     const char* bytes = static_cast<const char*>(buffer);
     while (done < count && handle != kInvalid && !broken) {
         size_t moved = 0;
+        if (hasDeadline && Clock::now() >= deadline) {
+            break;
+        }
         if (!writeSome(bytes + done, count - done, moved)) {
             break;
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -16,6 +17,12 @@ namespace zel::vem {
 //
 // No lock of its own: its user serialises reads and writes. Only shutdown() may be called from
 // another thread while a transfer is blocked.
+//
+// A deadline (setDeadline) bounds every later read and write until it is cleared: a transfer
+// still short when it passes returns what it moved, as a broken pipe would. The stream is then
+// out of step with the peer, so the user should close it. (Windows: honoured on handles opened
+// by connect() and on the serving end; a synchronous handle given to the constructor waits
+// without limit.)
 class LocalSocket : public Stream {
   public:
     // The value of `handle` while closed (INVALID_HANDLE_VALUE on Windows, -1 on POSIX).
@@ -44,6 +51,15 @@ class LocalSocket : public Stream {
     // peer has sent so far without waiting for bytes that may never come.
     size_t readAvailable(void* buffer, size_t count);
 
+    using Clock = std::chrono::steady_clock;
+    void setDeadline(Clock::time_point when);
+    void clearDeadline();
+
+    // True when the connection can no longer carry an exchange: the peer closed or broke it, or
+    // bytes nobody asked for wait on it (a reply out of step). Never blocks. Between exchanges,
+    // this tells a connection to a service that went away from one that is merely idle.
+    bool peerGone();
+
     // Closes the handle; harmless when closed.
     void close();
 
@@ -60,7 +76,8 @@ class LocalSocket : public Stream {
     // for its own completion, so a read and a write may run at once from two threads.
     LocalSocket(intptr_t handle, bool overlappedIo) : handle(handle), overlappedIo(overlappedIo) {}
 
-    // One system call moving at most what the system takes at once; false on failure or end.
+    // One system call moving at most what the system takes at once; false on failure, on the
+    // end of the stream, or when the deadline passed first.
     bool readSome(char* buffer, size_t count, size_t& done);
     bool writeSome(const char* buffer, size_t count, size_t& done);
     void closeHandle();
@@ -75,6 +92,9 @@ class LocalSocket : public Stream {
     bool overlappedIo = false;
     // Set by shutdown(): transfers started afterwards fail without touching the handle.
     std::atomic<bool> broken{false};
+    // Whether `deadline` applies. Set and read by the socket's user only (no lock needed).
+    bool hasDeadline = false;
+    Clock::time_point deadline;
 };
 
 }  // namespace zel::vem

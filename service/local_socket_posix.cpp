@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,27 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
 #endif
+
+// Waits until `fd` is ready for `events` or the deadline passes; false on expiry or failure.
+bool waitReady(int fd, short events, LocalSocket::Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - LocalSocket::Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd entry = {fd, events, 0};
+        // Rounded up, so a wait never ends a fraction of a millisecond early and spins.
+        const int ms = left.count() >= INT_MAX ? INT_MAX : static_cast<int>(left.count()) + 1;
+        const int ready = ::poll(&entry, 1, ms);
+        if (ready > 0) {
+            return true;  // ready, or an error or hang-up the transfer itself will report
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
 }  // namespace
 
 bool LocalSocket::connect(const char* name) {
@@ -42,16 +64,37 @@ void LocalSocket::interruptTransfers() {
     ::shutdown(static_cast<int>(handle), SHUT_RDWR);
 }
 
+bool LocalSocket::peerGone() {
+    if (handle == kInvalid || broken) {
+        return true;
+    }
+    pollfd entry = {static_cast<int>(handle), POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    // Readable between exchanges means the end of the stream, an error, or stray bytes: none of
+    // them leaves a connection an exchange can use.
+    return ready != 0;
+}
+
 bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
     const size_t ask = count < kMaxTransfer ? count : kMaxTransfer;
+    const int fd = static_cast<int>(handle);
+    // With a deadline the socket is only ever asked for what is there, so no call blocks.
+    const int flags = hasDeadline ? MSG_DONTWAIT : 0;
     for (;;) {
-        const ssize_t moved = ::recv(static_cast<int>(handle), buffer, ask, 0);
+        if (hasDeadline && !waitReady(fd, POLLIN, deadline)) {
+            return false;
+        }
+        const ssize_t moved = ::recv(fd, buffer, ask, flags);
         if (moved > 0) {
             done = static_cast<size_t>(moved);
             return true;
         }
         // 0 is the end of the stream: the peer closed.
-        if (moved < 0 && errno == EINTR) {
+        if (moved < 0 &&
+            (errno == EINTR || (hasDeadline && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             continue;
         }
         return false;
@@ -60,14 +103,20 @@ bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
 
 bool LocalSocket::writeSome(const char* buffer, size_t count, size_t& done) {
     const size_t ask = count < kMaxTransfer ? count : kMaxTransfer;
+    const int fd = static_cast<int>(handle);
+    const int flags = kSendFlags | (hasDeadline ? MSG_DONTWAIT : 0);
     for (;;) {
+        if (hasDeadline && !waitReady(fd, POLLOUT, deadline)) {
+            return false;
+        }
         // MSG_NOSIGNAL: a closed peer must give a short count, not kill the process.
-        const ssize_t moved = ::send(static_cast<int>(handle), buffer, ask, kSendFlags);
+        const ssize_t moved = ::send(fd, buffer, ask, flags);
         if (moved > 0) {
             done = static_cast<size_t>(moved);
             return true;
         }
-        if (moved < 0 && errno == EINTR) {
+        if (moved < 0 &&
+            (errno == EINTR || (hasDeadline && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             continue;
         }
         return false;

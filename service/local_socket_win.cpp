@@ -1,4 +1,4 @@
-// LocalSocket for Windows: a synchronous byte-mode named-pipe client handle.
+// LocalSocket for Windows: a byte-mode named-pipe client handle, opened for overlapped transfers.
 #include <windows.h>
 
 #include "service/local_socket.h"
@@ -33,10 +33,12 @@ class ThreadEvent {
     HANDLE event;
 };
 
-// ReadFile or WriteFile on an overlapped handle, waiting for completion. Without an OVERLAPPED
-// record such a handle could report a transfer complete when another one on it completed.
+// ReadFile or WriteFile on an overlapped handle, waiting for completion (at most until `deadline`
+// when `bounded`; then the transfer is cancelled). Without an OVERLAPPED record such a handle
+// could report a transfer complete when another one on it completed.
 template <typename Call>
-bool transferOverlapped(HANDLE handle, Call call, size_t& done) {
+bool transferOverlapped(HANDLE handle, Call call, size_t& done, bool bounded,
+                        LocalSocket::Clock::time_point deadline) {
     thread_local ThreadEvent event;
     if (event.get() == nullptr) {
         return false;
@@ -45,6 +47,18 @@ bool transferOverlapped(HANDLE handle, Call call, size_t& done) {
     overlapped.hEvent = event.get();
     if (!call(&overlapped) && GetLastError() != ERROR_IO_PENDING) {
         return false;
+    }
+    if (bounded) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - LocalSocket::Clock::now());
+        const DWORD ms = left.count() <= 0            ? 0
+                         : left.count() >= 0x7FFFFFFF ? 0x7FFFFFFF
+                                                      : static_cast<DWORD>(left.count()) + 1;
+        if (WaitForSingleObject(overlapped.hEvent, ms) != WAIT_OBJECT_0) {
+            // The record lives on this stack: the transfer must be over before it goes, so it
+            // is cancelled and then waited for (a transfer that completed meanwhile counts).
+            CancelIoEx(handle, &overlapped);
+        }
     }
     DWORD moved = 0;
     if (!GetOverlappedResult(handle, &overlapped, &moved, TRUE)) {
@@ -58,9 +72,12 @@ bool transferOverlapped(HANDLE handle, Call call, size_t& done) {
 bool LocalSocket::connect(const char* name) {
     close();
     const std::u16string path = toWide(pipePath(name).c_str());
-    HANDLE pipe = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()),
-                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE pipe =
+        CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ | GENERIC_WRITE, 0,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     handle = reinterpret_cast<intptr_t>(pipe);
+    // Overlapped, so a transfer can be given up at a deadline instead of blocking for ever.
+    overlappedIo = pipe != INVALID_HANDLE_VALUE;
     return pipe != INVALID_HANDLE_VALUE;
 }
 
@@ -74,6 +91,18 @@ void LocalSocket::interruptTransfers() {
     CancelIoEx(asHandle(handle), nullptr);
 }
 
+bool LocalSocket::peerGone() {
+    if (handle == kInvalid || broken) {
+        return true;
+    }
+    DWORD available = 0;
+    // Fails once the server end closed or broke; bytes waiting between exchanges are stray.
+    if (!PeekNamedPipe(asHandle(handle), nullptr, 0, nullptr, &available, nullptr)) {
+        return true;
+    }
+    return available != 0;
+}
+
 bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
     DWORD moved = 0;
     const DWORD ask = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
@@ -81,7 +110,7 @@ bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
         return transferOverlapped(
             asHandle(handle),
             [&](OVERLAPPED* o) { return ReadFile(asHandle(handle), buffer, ask, nullptr, o); },
-            done);
+            done, hasDeadline, deadline);
     }
     if (!ReadFile(asHandle(handle), buffer, ask, &moved, nullptr)) {
         return false;
@@ -97,7 +126,7 @@ bool LocalSocket::writeSome(const char* buffer, size_t count, size_t& done) {
         return transferOverlapped(
             asHandle(handle),
             [&](OVERLAPPED* o) { return WriteFile(asHandle(handle), buffer, ask, nullptr, o); },
-            done);
+            done, hasDeadline, deadline);
     }
     if (!WriteFile(asHandle(handle), buffer, ask, &moved, nullptr)) {
         return false;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace zel::vem {
 
@@ -23,6 +24,8 @@ void writeUIntField(MsgWriter& writer, const char (&key)[N], uint64_t value) {
 const MsgObject& resultField(const MsgObject& reply, const char* key) {
     return reply.get("result").get(key);
 }
+
+constexpr uint32_t kWaitEventOrd = 12;
 
 // Service values arrive as 64-bit integers; each destination keeps the low bits of its width.
 template <class T>
@@ -68,6 +71,69 @@ bool ServiceChannel::sendRequest() {
     return true;
 }
 
+void ServiceChannel::setTimeout(uint32_t ms) {
+    timeoutMs = ms;
+}
+
+void ServiceChannel::setVersionCheckTimeout(uint32_t ms) {
+    versionCheckMs = ms;
+}
+
+void ServiceChannel::setReconnect(bool on) {
+    reconnect = on;
+}
+
+bool ServiceChannel::enter(const Clock::time_point* deadline) {
+    if (deadline == nullptr) {
+        lock.Enter();
+        return true;
+    }
+    // The base library's lock has no timed wait. Polling costs nothing while the lock is free,
+    // and a waiter only polls while another exchange runs, which takes far longer.
+    while (!lock.TryEnter()) {
+        if (Clock::now() >= *deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool ServiceChannel::hold() {
+    const uint32_t ms = timeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    return enter(ms > 0 ? &deadline : nullptr);
+}
+
+void ServiceChannel::release() {
+    lock.Leave();
+}
+
+bool ServiceChannel::reconnectDueLocked(Clock::duration& wait) const {
+    const Clock::time_point due = lastAttempt + kReconnectInterval;
+    const Clock::time_point now = Clock::now();
+    wait = attempted && now < due ? due - now : Clock::duration::zero();
+    return wait == Clock::duration::zero();
+}
+
+bool ServiceChannel::reconnectWhenDue() {
+    for (int pass = 0; pass < 2; ++pass) {
+        Clock::duration wait{};
+        {
+            CAutoLock guard(lock);
+            if (connected && !socket.peerGone()) {
+                return true;
+            }
+            closeLocked();
+            if (reconnectDueLocked(wait)) {
+                return connectLocked();
+            }
+        }
+        std::this_thread::sleep_for(wait);
+    }
+    return false;
+}
+
 bool ServiceChannel::readReply(MsgObject& reply) {
     try {
         reply = reader.readObject();
@@ -82,13 +148,26 @@ bool ServiceChannel::readReply(MsgObject& reply) {
 
 bool ServiceChannel::CheckVersion(const char* pipeName) {
     CAutoLock guard(lock);
+    pipe = pipeName;
     if (connected) {
         return true;
     }
+    return connectLocked();
+}
+
+bool ServiceChannel::connectLocked() {
+    attempted = true;
+    lastAttempt = Clock::now();
     input.clear();
-    connected = socket.connect(pipeName);
+    connected = socket.connect(pipe.c_str());
     if (!connected) {
         return false;
+    }
+    const uint32_t ms = versionCheckMs;
+    if (ms > 0) {
+        socket.setDeadline(Clock::now() + std::chrono::milliseconds(ms));
+    } else {
+        socket.clearDeadline();
     }
     try {
         request.data.clear();
@@ -114,9 +193,30 @@ bool ServiceChannel::CheckVersion(const char* pipeName) {
 template <class WriteParams, class ReadResult>
 bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& writeParams,
                               ReadResult&& readResult) {
-    CAutoLock guard(lock);
+    // WaitEvent blocks until something happens on the drive, which may take hours.
+    const uint32_t ms = ord == kWaitEventOrd ? 0 : timeoutMs.load();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    if (!enter(ms > 0 ? &deadline : nullptr)) {
+        return false;  // the exchange ahead is stuck; it disconnects when its own time is up
+    }
+    struct Leave {
+        CCriticalSection& lock;
+        ~Leave() { lock.Leave(); }
+    } leave{lock};
+    if (reconnect && (!connected || socket.peerGone())) {
+        Clock::duration wait;
+        closeLocked();
+        if (!reconnectDueLocked(wait) || !connectLocked()) {
+            return false;
+        }
+    }
     if (!connected) {
         return false;
+    }
+    if (ms > 0) {
+        socket.setDeadline(deadline);
+    } else {
+        socket.clearDeadline();
     }
     try {
         request.data.clear();

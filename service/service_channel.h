@@ -1,7 +1,9 @@
 // ServiceChannel: one connection to the drive service and the thirteen operations it offers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "msgpack/memory_stream.h"
 #include "msgpack/msg_reader.h"
@@ -33,6 +35,9 @@ inline constexpr const char* kServicePipeName = "zelvemsvc";
 // not accept), the rest of that reply can no longer be told apart from the next one, so the channel
 // disconnects itself: later requests fail at once instead of reading leftover bytes. A reply that
 // was read whole but carries an error or lacks a field leaves the channel connected.
+//
+// Bounds and reconnection are off unless the owner asks: by default an exchange waits as long as
+// the service takes, and a channel that broke stays broken.
 class ServiceChannel {
   public:
     ServiceChannel();
@@ -49,6 +54,28 @@ class ServiceChannel {
     // does not end its wait); the blocked operation then fails. Takes no lock on purpose.
     void abort();
     bool isConnected() const;
+
+    using Clock = LocalSocket::Clock;
+    // Each later exchange (waiting for the lock included) takes at most `ms` milliseconds, 0 for
+    // no limit; WaitEvent is never bounded. One that runs out disconnects the channel, since
+    // its reply may still arrive and would be read as the next one. May be called at any time.
+    void setTimeout(uint32_t ms);
+    // The limit for every version check (connecting and reconnecting), 0 for none.
+    void setVersionCheckTimeout(uint32_t ms);
+    // When on, an exchange on a channel that is not connected, or whose service went away,
+    // first connects again (with the version check), at most once per kReconnectInterval.
+    void setReconnect(bool on);
+    static constexpr std::chrono::milliseconds kReconnectInterval{1000};
+    // Connects again now if the channel is not usable, waiting for the interval since the last
+    // attempt first if need be (for a caller that must not miss the service's return); true
+    // when the channel is usable afterwards.
+    bool reconnectWhenDue();
+
+    // Keeps other callers' exchanges out while the holder checks something, runs exchanges of
+    // its own (the lock is recursive) and uses what they left in shared memory. Waits at most
+    // the timeout, like an exchange; false when the lock did not come.
+    bool hold();
+    void release();
 
     bool IsDriveDetected();                                  // ord 0
     bool GetMovieCount(uint32_t& count);                     // ord 1
@@ -75,6 +102,12 @@ class ServiceChannel {
     bool sendRequest();
     bool readReply(MsgObject& reply);
     void closeLocked();
+    // Takes `lock`, giving up at `deadline` when one is given.
+    bool enter(const Clock::time_point* deadline);
+    // Connects and runs the version check; the caller holds `lock`.
+    bool connectLocked();
+    // Whether the reconnection interval has passed since the last attempt; `wait` gets the rest.
+    bool reconnectDueLocked(Clock::duration& wait) const;
 
     LocalSocket socket;
     // Guards every member below for one whole exchange (request written and reply read). Lock
@@ -88,6 +121,16 @@ class ServiceChannel {
     MemoryStream request;
     MsgReader reader;
     MsgWriter writer;
+    // The pipe CheckVersion connected to, and when a connection was last attempted (guarded by
+    // `lock`).
+    std::string pipe = kServicePipeName;
+    bool attempted = false;
+    Clock::time_point lastAttempt;
+    // Read at the start of each exchange; atomic so an owner can change them while another
+    // thread is inside one.
+    std::atomic<uint32_t> timeoutMs{0};
+    std::atomic<uint32_t> versionCheckMs{0};
+    std::atomic<bool> reconnect{false};
 };
 
 }  // namespace zel::vem

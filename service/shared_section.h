@@ -52,6 +52,11 @@ class SharedSection {
     // sections made by another process read through this.
     uint64_t readAt(uint64_t offset, void* buffer, uint64_t count) const;
 
+    // Takes the name of a section this process created away, so no one can open it any more
+    // (mappings stay valid), also when the object that created it was never closed. Windows:
+    // nothing to do, a section goes with its last handle.
+    static void removeName(const std::string& name);
+
     void* data() const { return view; }
     uint64_t size() const { return mappedSize; }
     // The full name given to the system ("Global\" included); empty when no section is held.

@@ -162,4 +162,11 @@ void SharedSection::release() {
     }
 }
 
+void SharedSection::removeName(const std::string& name) {
+    const std::string object = objectName(name.c_str());
+    if (!object.empty()) {
+        shm_unlink(object.c_str());
+    }
+}
+
 }  // namespace zel::vem

@@ -90,4 +90,6 @@ void SharedSection::release() {
     }
 }
 
+void SharedSection::removeName(const std::string&) {}
+
 }  // namespace zel::vem

@@ -35,10 +35,10 @@ bool CEvent::Wait(uint32_t ms) {
 }
 
 void CEvent::Signal() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_signalled = true;
-    }
+    // Notified under the lock: a waiter may destroy the event as soon as it sees the flag, which
+    // it cannot do before this unlock, and nothing here touches the event after it.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_signalled = true;
     // An auto-reset event releases one waiter; waking all would only make the others sleep again.
     if (m_manualReset) {
         m_condition.notify_all();

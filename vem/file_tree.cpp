@@ -24,12 +24,6 @@ std::string recordedName(const SVemMovieInfo& movie) {
     return std::string(movie.name, strnlen(movie.name, sizeof movie.name));
 }
 
-// "<number>-<name>", the movie's entry name.
-CStringW movieEntryName(const SVemMovieInfo& movie) {
-    std::string text = std::to_string(movie.number) + "-" + recordedName(movie);
-    return CStringW(text.c_str(), static_cast<int>(text.size()));
-}
-
 // The caller holds cacheLock.
 void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t index) {
     entry.attributes = kMovieEntry;
@@ -50,7 +44,16 @@ void fillMovieEntry(CDirectoryEntry& entry, const SVemMovieInfo& movie, uint32_t
                               CUInt64::ToString(IrigMicroseconds(end) - IrigMicroseconds(start)));
 }
 
+// How often OpenFile looks a name up again when the movie list changed while it opened a
+// movie; more changes than that during one open fail it.
+constexpr int kOpenAttempts = 4;
+
 }  // namespace
+
+CStringW movieEntryName(const SVemMovieInfo& movie) {
+    std::string text = std::to_string(movie.number) + "-" + recordedName(movie);
+    return CStringW(text.c_str(), static_cast<int>(text.size()));
+}
 
 void CVemInterfacePrivate::rebuildIndexLocked() {
     movieIndex.clear();
@@ -167,28 +170,43 @@ TSharedPtr<IFile> CVemInterface::OpenFile(const CStringW& path, unsigned int mod
         CStringW local = path::GetFilename(moviePath) + (info ? u".info" : u".dat");
         return emulatorOpen(GetEmulatorFolder(), local, mode);
     }
-    CDirectoryEntry entry = GetInfo(moviePath);
-    if (entry.attributes & kNoEntry) {
-        return TSharedPtr<IFile>();
-    }
-    bool valid = false;
-    uint32_t fileId = CUInt32::Parse(entry.properties.GetValue(CString("index")), &valid);
-    if (!valid) {
-        return TSharedPtr<IFile>();
-    }
-    if (info) {
-        TSharedPtr<CMemFile> block = CMemFile::Create();
-        if (!d->requestChannel.GetFileData(fileId, block)) {
+    // The service knows a movie only by its position, which a refresh may change between the
+    // lookup and the service's answer: then the name is looked up again, so the file never
+    // carries another movie's bytes under this name.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        const uint64_t seen = d->generation;
+        CDirectoryEntry entry = GetInfo(moviePath);
+        if (entry.attributes & kNoEntry) {
             return TSharedPtr<IFile>();
         }
-        block->SeekToBegin();
-        return block;
+        bool valid = false;
+        uint32_t fileId = CUInt32::Parse(entry.properties.GetValue(CString("index")), &valid);
+        if (!valid) {
+            return TSharedPtr<IFile>();
+        }
+        if (info) {
+            TSharedPtr<CMemFile> block = CMemFile::Create();
+            if (!d->requestChannel.GetFileData(fileId, block)) {
+                return TSharedPtr<IFile>();
+            }
+            if (d->generation != seen || !d->serviceStillHas(fileId, entry.name)) {
+                continue;
+            }
+            block->SeekToBegin();
+            return block;
+        }
+        uint64_t numFrames = CUInt64::Parse(entry.properties.GetValue(CString("numFrames")));
+        uint16_t width = CUInt16::Parse(entry.properties.GetValue(CString("width")));
+        uint16_t height = CUInt16::Parse(entry.properties.GetValue(CString("height")));
+        TSharedPtr<IFile> file(new CVemFile(this, &d->requestChannel, fileId, entry.name, width,
+                                            height, numFrames, seen));
+        if (d->generation == seen &&
+            (file->GetSize() == 0 || d->serviceStillHas(fileId, entry.name))) {
+            return file;
+        }
+        // Dropping the file closes it on the service; the next pass resolves the name anew.
     }
-    uint64_t numFrames = CUInt64::Parse(entry.properties.GetValue(CString("numFrames")));
-    uint16_t width = CUInt16::Parse(entry.properties.GetValue(CString("width")));
-    uint16_t height = CUInt16::Parse(entry.properties.GetValue(CString("height")));
-    return TSharedPtr<IFile>(
-        new CVemFile(this, &d->requestChannel, fileId, entry.name, width, height, numFrames));
+    return TSharedPtr<IFile>();
 }
 
 }  // namespace zel::vem

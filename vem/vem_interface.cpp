@@ -1,7 +1,9 @@
 // CVemInterface: the singleton's life (start-up, shut-down), the movie-list cache and the handlers.
 #include "vem/vem_interface.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -17,17 +19,37 @@ namespace {
 // destroyed, before it breaks the wait itself. A well-behaved service answers at once.
 constexpr uint32_t kEventThreadGraceMs = 5000;
 
+// How long each exchange of start-up and shut-down waits for a service that does not answer,
+// unless ZELVEM_TIMEOUT_MS says otherwise: a host always starts and always exits.
+constexpr uint32_t kDefaultLifecycleTimeoutMs = 5000;
+
 // More movies than any drive holds; a larger count from the service is not believed.
 constexpr uint32_t kMaxMovies = 1u << 20;
 
-bool emulatorSwitchSet() {
-    const char* value = std::getenv("ZELVEM_ENABLE_EMULATOR");
+// An empty value counts as unset, as for every switch of the library.
+bool switchSet(const char* name) {
+    const char* value = std::getenv(name);
     return value != nullptr && value[0] != '\0';
+}
+
+// ZELVEM_TIMEOUT_MS: 1 to 999999999 milliseconds. Anything else (empty, 0, not a plain decimal
+// number) leaves the variable unset rather than guessing what was meant.
+uint32_t timeoutFromEnvironment() {
+    const char* value = std::getenv("ZELVEM_TIMEOUT_MS");
+    if (value == nullptr || value[0] == '\0' || std::strlen(value) > 9 ||
+        std::strspn(value, "0123456789") != std::strlen(value)) {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
 }
 
 }  // namespace
 
-CVemInterfacePrivate::CVemInterfacePrivate() : emulator(emulatorSwitchSet()) {}
+CVemInterfacePrivate::CVemInterfacePrivate()
+    : emulator(switchSet("ZELVEM_ENABLE_EMULATOR")),
+      requestTimeoutMs(timeoutFromEnvironment()),
+      lifecycleTimeoutMs(requestTimeoutMs > 0 ? requestTimeoutMs : kDefaultLifecycleTimeoutMs),
+      reconnect(switchSet("ZELVEM_RECONNECT")) {}
 
 CVemInterfacePrivate::~CVemInterfacePrivate() = default;
 
@@ -46,14 +68,17 @@ void CVemInterfacePrivate::notifyHandlersLocked() {
     }
 }
 
-void CVemInterfacePrivate::refresh() {
+bool CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
     movies.clear();
     movieIndex.clear();
+    // Positions change from here on: open files and opens in progress must look again.
+    ++generation;
     uint32_t count = 0;
     // A count no drive could hold would only make a broken service cost gigabytes of cache and
     // millions of requests: it is treated like a failed request.
-    if (requestChannel.GetMovieCount(count) && count <= kMaxMovies) {
+    const bool counted = requestChannel.GetMovieCount(count) && count <= kMaxMovies;
+    if (counted) {
         // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
         // the fields read before the failure and zeros in the rest.
         movies.resize(count);
@@ -63,7 +88,63 @@ void CVemInterfacePrivate::refresh() {
         rebuildIndexLocked();
     }
     notifyHandlersLocked();
+    return counted;
 }
+
+bool CVemInterfacePrivate::movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width,
+                                        uint16_t height, uint64_t& seen) {
+    if (generation.load() == seen) {
+        return true;
+    }
+    CAutoLock guard(cacheLock);
+    const uint64_t now = generation.load();
+    if (index >= movies.size()) {
+        return false;
+    }
+    const SVemMovieInfo& movie = movies[index];
+    // The frame count is left out: a movie still being recorded grows, and stays the same movie.
+    if (movie.width != width || movie.height != height ||
+        !movieEntryName(movie).Equals(entryName)) {
+        return false;
+    }
+    seen = now;
+    return true;
+}
+
+bool CVemInterfacePrivate::serviceStillHas(uint32_t index, const CStringW& entryName) {
+    SVemMovieInfo movie{};
+    return requestChannel.GetMovieInfo(index, movie) && movieEntryName(movie).Equals(entryName);
+}
+
+namespace {
+
+// How often the event thread tries a refresh whose movie count it could not get, with
+// reconnection on (at most about a second apart).
+constexpr int kRefreshAttempts = 4;
+
+// A refresh on the event thread must not let an exception out (that would end the process).
+void refreshOnEventThread(CVemInterfacePrivate& p) {
+    // With reconnection on, a change must not be lost to a request channel that broke a moment
+    // ago (and may not connect again for up to a second): no later event would repair the list.
+    // So a refresh whose list request failed is tried again, after the channel was renewed; a
+    // few times, since a connection attempt can fail while the service is busy accepting others.
+    for (int pass = 0; pass < kRefreshAttempts; ++pass) {
+        if (p.reconnect) {
+            p.requestChannel.reconnectWhenDue();
+        }
+        bool listed = false;
+        try {
+            listed = p.refresh();
+        } catch (const std::bad_alloc&) {
+            // The cache could not grow; refresh left it empty. Later changes may fit.
+        }
+        if (listed || !p.reconnect || p.stopping) {
+            break;
+        }
+    }
+}
+
+}  // namespace
 
 void CVemInterfacePrivate::eventLoop(CEvent* started) {
     uint32_t id = kNoQueue;
@@ -72,19 +153,45 @@ void CVemInterfacePrivate::eventLoop(CEvent* started) {
         queueId = id;
     }
     started->Signal();  // not touched again: the constructor destroys it once it wakes
-    if (opened) {
-        SVemEvent event{};
-        while (eventChannel.WaitEvent(queueId, event) && event.type != 0) {
-            if (event.type == 1) {
-                try {
-                    refresh();
-                } catch (const std::bad_alloc&) {
-                    // The cache could not grow; refresh left it empty. Later changes may fit.
+    if (!opened && !reconnect) {
+        eventLoopEnded.Signal();
+        return;
+    }
+    auto lastAttempt = std::chrono::steady_clock::now();
+    for (;;) {
+        if (opened) {
+            SVemEvent event{};
+            while (eventChannel.WaitEvent(queueId, event) && event.type != 0) {
+                if (event.type == 1) {
+                    refreshOnEventThread(*this);
                 }
             }
         }
+        // The wait failed, or the service ended the queue without being asked: with reconnection
+        // on, the service is sought again once a second until it answers or shut-down begins.
+        if (!reconnect || stopping) {
+            break;
+        }
         eventChannel.disconnect();
+        queueId = kNoQueue;
+        const auto due = lastAttempt + ServiceChannel::kReconnectInterval;
+        const auto now = std::chrono::steady_clock::now();
+        if (due > now &&
+            stopRequested.Wait(static_cast<uint32_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count() + 1))) {
+            break;
+        }
+        if (stopping) {
+            break;
+        }
+        lastAttempt = std::chrono::steady_clock::now();
+        opened = eventChannel.CheckVersion() && eventChannel.CreateEventQueue(id);
+        if (opened) {
+            queueId = id;
+            refreshOnEventThread(*this);
+        }
     }
+    eventChannel.disconnect();
     eventLoopEnded.Signal();
 }
 
@@ -92,16 +199,25 @@ CVemInterface::CVemInterface() : d(new CVemInterfacePrivate) {
     CVemInterfacePrivate& p = *d;
     try {
         if (!p.emulator) {
+            // Start-up is bounded whatever the settings: a service that accepts the connection
+            // and never answers must not keep the host from starting.
+            for (ServiceChannel* channel : {&p.requestChannel, &p.eventChannel}) {
+                channel->setVersionCheckTimeout(p.lifecycleTimeoutMs);
+                channel->setTimeout(p.lifecycleTimeoutMs);
+            }
+            p.requestChannel.setReconnect(p.reconnect);
             if (p.requestChannel.CheckVersion() && p.requestChannel.IsDriveDetected()) {
                 p.refresh();
             }
-            if (p.eventChannel.CheckVersion()) {
+            // With reconnection the event thread runs even without a service, to find it later.
+            if (p.eventChannel.CheckVersion() || p.reconnect) {
                 CEvent started(false, false);
                 // std::thread reports a failed start as std::system_error with
                 // resource_unavailable_try_again, which is what leaves here.
                 p.eventThread = std::thread(&CVemInterfacePrivate::eventLoop, &p, &started);
                 started.Wait(0xFFFFFFFF);
             }
+            p.requestChannel.setTimeout(p.requestTimeoutMs);
         }
         CUriHandler::instance()->RegisterHandler(CStringW(u"vem:"), this);
     } catch (...) {
@@ -140,20 +256,33 @@ void CVemInterfacePrivate::release(CVemInterfacePrivate* p) {
         // hang the exit, and the system closes the pipes anyway, so the state is left as it is.
         return;
     }
+    // Shut-down is bounded like start-up, and nothing may connect again behind it.
+    p->stopping = true;
+    p->stopRequested.Signal();
+    p->requestChannel.setReconnect(false);
+    p->requestChannel.setTimeout(p->lifecycleTimeoutMs);
     bool queueEnded = false;
-    if (p->queueId != kNoQueue) {
-        queueEnded = p->requestChannel.DestroyEventQueue(p->queueId);
+    const uint32_t queue = p->queueId;
+    if (queue != kNoQueue) {
+        queueEnded = p->requestChannel.DestroyEventQueue(queue);
     }
     if (p->eventThread.joinable()) {
         // A service that cannot be told to end the queue, or that does not answer the pending
         // wait, would keep the thread blocked for ever: break its read after a grace period.
+        // The thread may also be inside a refresh stuck on the request channel, so both break.
         if (!queueEnded || !p->eventLoopEnded.Wait(kEventThreadGraceMs)) {
             // Repeated: on Windows a read that starts just after a cancellation is not caught.
             do {
                 p->eventChannel.abort();
+                p->requestChannel.abort();
             } while (!p->eventLoopEnded.Wait(100));
         }
         p->eventThread.join();
+    }
+    if (!queueEnded) {
+        // A host thread may be blocked in an exchange the service will never answer; the
+        // disconnect below would wait for it.
+        p->requestChannel.abort();
     }
     p->requestChannel.disconnect();
     delete p;

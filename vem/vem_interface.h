@@ -61,6 +61,7 @@ class ZELVEM_API CVemInterface : public IFileSystem {
 
   private:
     friend class CVemInterfacePrivate;
+    friend class CVemFile;
     CVemInterfacePrivate* d;
 };
 

@@ -20,15 +20,20 @@ class CVemInterface;
 
 inline constexpr uint32_t kNoQueue = 0xFFFFFFFF;
 
+// "<number>-<name>", a movie's entry name.
+CStringW movieEntryName(const SVemMovieInfo& movie);
+
 class CVemInterfacePrivate {
   public:
-    // Reads the emulator switch; connects nothing (the owner's constructor does that).
+    // Reads the emulator switch, ZELVEM_TIMEOUT_MS and ZELVEM_RECONNECT; connects nothing (the
+    // owner's constructor does that).
     CVemInterfacePrivate();
     ~CVemInterfacePrivate();
 
     // Re-reads the whole movie list from the service, then calls every files-changed handler.
-    // Holds cacheLock throughout, including the service requests and the handler calls.
-    void refresh();
+    // Holds cacheLock throughout, including the service requests and the handler calls. False
+    // when the movie count could not be had (the cache is then empty).
+    bool refresh();
     // Rebuilds movieIndex from movies; on failure (allocation) empties both, so the two never
     // disagree. The caller holds cacheLock.
     void rebuildIndexLocked();
@@ -42,6 +47,14 @@ class CVemInterfacePrivate {
     static void release(CVemInterfacePrivate* p);
     // Calls every registered handler in registration order; the caller holds cacheLock.
     void notifyHandlersLocked();
+    // Whether the movie an open file was made for (its entry name and frame size) still sits at
+    // `index` in the cache. `seen` is the list generation last found good; it is advanced when the
+    // movie is still there, so the cache lock is only taken after a refresh.
+    // Asks the service which movie sits at `index` now and whether its entry name is
+    // `entryName`: the service may have renumbered its movies without having told us yet.
+    bool serviceStillHas(uint32_t index, const CStringW& entryName);
+    bool movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width, uint16_t height,
+                      uint64_t& seen);
 
     // Field order is the order of destruction in reverse: cacheLock goes first, movies last.
     TArray<SVemMovieInfo> movies;
@@ -54,14 +67,26 @@ class CVemInterfacePrivate {
     // Used only by the event thread while it runs (it holds this channel's lock while waiting).
     ServiceChannel eventChannel;
     std::thread eventThread;
-    // Written by the event thread before it signals its start event, read by the destructor after
-    // construction: the event orders the two.
-    uint32_t queueId = kNoQueue;
+    // Written by the event thread (when it opens a queue, also after reconnecting), read by the
+    // destructor.
+    std::atomic<uint32_t> queueId{kNoQueue};
     TArray<delegate<void()>> filesChangedHandlers;
     // Guards movies, movieIndex and filesChangedHandlers (recursive: a handler may call back in on
     // the same thread). Lock order: cacheLock first, then a channel's lock; never the reverse.
     CCriticalSection cacheLock;
     bool emulator = false;
+    // ZELVEM_TIMEOUT_MS, 0 when unset: the limit of every request exchange.
+    uint32_t requestTimeoutMs = 0;
+    // The limit of each exchange that start-up and shut-down make: ZELVEM_TIMEOUT_MS or 5 s.
+    uint32_t lifecycleTimeoutMs = 0;
+    // ZELVEM_RECONNECT set and non-empty.
+    bool reconnect = false;
+    // Counts refreshes: a file or an open in progress that sees it unchanged knows that the
+    // positions it relies on still hold. Written under cacheLock.
+    std::atomic<uint64_t> generation{0};
+    // Set by shut-down before it ends the queue, so the event thread no longer reconnects.
+    std::atomic<bool> stopping{false};
+    CEvent stopRequested{true, false};
 
     // Set by the event thread when its loop has ended, so shut-down can wait with a limit.
     CEvent eventLoopEnded{true, false};

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/local_server.h"
@@ -44,6 +46,18 @@ std::string transfer(LocalSocket& from, LocalSocket& to, const std::string& text
     got.resize(to.read(&got[0], got.size()));
     EXPECT_EQ(sent.get(), text.size());
     return got;
+}
+
+// Polls `done` for up to five seconds: what the peer did reaches this end a moment later.
+template <class F>
+bool eventuallyTrue(F done) {
+    for (auto end = std::chrono::steady_clock::now() + 5s; !done();) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
 }
 
 // True when `socket` reads the end of the stream: its peer is gone.
@@ -151,6 +165,56 @@ TEST_F(LocalSocketTest, ShutdownBreaksAReadBlockedInAnotherThread) {
     // Later transfers fail; the handle stays until close.
     EXPECT_TRUE(client.isOpen());
     EXPECT_EQ(client.write("x", 1), 0u);
+}
+
+TEST_F(LocalSocketTest, ADeadlineEndsTransfersThePeerDoesNotServe) {
+    connectPair();
+    // A read the peer never answers, and a write far larger than any pipe buffer that the peer
+    // never reads: both give up at the deadline with what they moved.
+    const struct {
+        const char* what;
+        std::function<size_t()> transfer;
+        size_t count;
+    } cases[] = {
+        {"read",
+         [&] {
+             char b[16];
+             return client.read(b, sizeof b);
+         },
+         16},
+        {"write",
+         [&] {
+             std::string big(64 << 20, 'x');
+             return client.write(big.data(), big.size());
+         },
+         size_t{64} << 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto start = std::chrono::steady_clock::now();
+        client.setDeadline(start + 300ms);
+        EXPECT_LT(c.transfer(), c.count);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 290ms);
+        EXPECT_LT(took, 5s);
+    }
+    // Without the deadline, a transfer waits for the peer again.
+    client.clearDeadline();
+    EXPECT_EQ(transfer(served, client, "late"), "late");
+}
+
+TEST_F(LocalSocketTest, PeerGoneTellsADeadConnectionFromAnIdleOne) {
+    connectPair();
+    EXPECT_FALSE(client.peerGone());  // idle
+    // Asynchronous: a Windows write completes only once the peer has read it.
+    auto sent = std::async(std::launch::async, [&] { return served.write("x", 1); });
+    EXPECT_TRUE(eventuallyTrue([&] { return client.peerGone(); }));  // bytes nobody asked for
+    char byte;
+    ASSERT_EQ(client.read(&byte, 1), 1u);
+    ASSERT_EQ(sent.get(), 1u);
+    EXPECT_FALSE(client.peerGone());
+    served.close();
+    EXPECT_TRUE(eventuallyTrue([&] { return client.peerGone(); }));  // the peer closed
 }
 
 TEST_F(LocalSocketTest, OneServerServesClientsInTurnAndKeepsItsName) {

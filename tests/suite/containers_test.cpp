@@ -105,10 +105,11 @@ TEST(SuiteArray, CopiesAreDeepAndOwnElementsSurviveGrowth) {
     EXPECT_EQ(copy[0], moved[0]);
 }
 
+// Virtual, as every type owned through a pointer to its base must be (the suite's IFile is).
 struct Tracked {
     static int alive;
     Tracked() { ++alive; }
-    ~Tracked() { --alive; }
+    virtual ~Tracked() { --alive; }
 };
 int Tracked::alive = 0;
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "suite/sync.h"
@@ -48,6 +49,18 @@ TEST(SuiteSync, WaitsEndOnSignalOrAfterTheLimit) {
     const auto again = std::chrono::steady_clock::now();
     EXPECT_FALSE(ready.Wait(100));  // auto-reset: the signal was used up
     EXPECT_GE(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(90));
+}
+
+// The hand-off at start-up: the waiter destroys the event as soon as its wait returns, while the
+// signalling thread may still be inside Signal. The sanitizer jobs catch any touch after that.
+TEST(SuiteSync, AWaiterMayDestroyTheEventOnceWoken) {
+    for (int round = 0; round < 200; ++round) {
+        auto event = std::make_unique<CEvent>(false, false);
+        std::thread signaller([raw = event.get()] { raw->Signal(); });
+        EXPECT_TRUE(event->Wait(CEvent::kInfinite));
+        event.reset();
+        signaller.join();
+    }
 }
 
 }  // namespace

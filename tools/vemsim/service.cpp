@@ -207,7 +207,16 @@ bool SimService::stop() {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    removeLiveSections();
     return allEnded;
+}
+
+void SimService::removeLiveSections() {
+    std::lock_guard<std::mutex> hold(sectionsLock_);
+    for (const std::string& name : liveSections_) {
+        SharedSection::removeName(name);
+    }
+    liveSections_.clear();
 }
 
 void SimService::quit() {
@@ -314,6 +323,9 @@ void SimService::serveRequests(Connection& connection) {
                     ord, faultName(fault.kind));
         }
         if (faulty && fault.kind == FaultKind::Exit) {
+            // Dies like a crashed service, except that it leaves no sections behind: a test
+            // run must not fill the machine's shared memory.
+            removeLiveSections();
             std::_Exit(3);
         }
         if (faulty && fault.kind == FaultKind::Error) {
@@ -444,6 +456,15 @@ MsgObject SimService::executeOrd(uint64_t ord, const MsgObject& request, FileTab
                 if (!file.section.createUnique(sectionPrefix_.c_str(), size, options_.flags)) {
                     throw RequestError("Cannot create a shared section.");
                 }
+                const std::string sectionName = file.section.name();
+                {
+                    std::lock_guard<std::mutex> hold(sectionsLock_);
+                    liveSections_.insert(sectionName);
+                }
+                file.registration = std::shared_ptr<void>(nullptr, [this, sectionName](void*) {
+                    std::lock_guard<std::mutex> hold(sectionsLock_);
+                    liveSections_.erase(sectionName);
+                });
                 it = files.insert_or_assign(fileId, std::move(file)).first;
                 logLine("connection %llu: file %u (%s) mapped as %s",
                         static_cast<unsigned long long>(connectionId), fileId,

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -70,6 +71,8 @@ class SimService {
     struct OpenFile {
         std::shared_ptr<SimMovie> movie;
         SharedSection section;
+        // Takes the section off the list of live sections when the file goes.
+        std::shared_ptr<void> registration;
     };
     using FileTable = std::map<uint32_t, OpenFile>;
 
@@ -85,6 +88,9 @@ class SimService {
     // Joins connection threads that have finished.
     void reap();
     void quit();
+    // Removes the name of every section still open, for a stop that leaves connection threads
+    // behind and for the injected exit: nothing of this run stays in the system's namespace.
+    void removeLiveSections();
 
     ServiceOptions options_;
     EventHub events_;
@@ -106,6 +112,10 @@ class SimService {
     std::mutex connectionsLock_;
     std::list<std::unique_ptr<Connection>> connections_;
     uint64_t nextConnectionId_ = 1;
+
+    // Guards liveSections_, the names of the sections connections hold open. Leaf lock.
+    std::mutex sectionsLock_;
+    std::set<std::string> liveSections_;
 
     std::atomic<uint64_t> requestCount_{0};
     std::atomic<uint64_t> frameCount_{0};
