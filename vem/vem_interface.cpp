@@ -119,15 +119,16 @@ bool CVemInterfacePrivate::serviceStillHas(uint32_t index, const CStringW& entry
 namespace {
 
 // How often the event thread tries a refresh whose movie count it could not get, with
-// reconnection on (at most about a second apart).
-constexpr int kRefreshAttempts = 4;
+// reconnection on, about a second apart: long enough to outlast a service that is busy
+// accepting other connections or a slow machine, short of retrying for ever while it is gone
+// (the event channel then fails too and seeks the service on its own).
+constexpr int kRefreshAttempts = 10;
 
 // A refresh on the event thread must not let an exception out (that would end the process).
 void refreshOnEventThread(CVemInterfacePrivate& p) {
     // With reconnection on, a change must not be lost to a request channel that broke a moment
     // ago (and may not connect again for up to a second): no later event would repair the list.
-    // So a refresh whose list request failed is tried again, after the channel was renewed; a
-    // few times, since a connection attempt can fail while the service is busy accepting others.
+    // So a refresh whose list request failed is tried again, after the channel was renewed.
     for (int pass = 0; pass < kRefreshAttempts; ++pass) {
         if (p.reconnect) {
             p.requestChannel.reconnectWhenDue();
@@ -139,6 +140,11 @@ void refreshOnEventThread(CVemInterfacePrivate& p) {
             // The cache could not grow; refresh left it empty. Later changes may fit.
         }
         if (listed || !p.reconnect || p.stopping) {
+            break;
+        }
+        // Shut-down sets stopRequested: it must not wait out the remaining attempts.
+        if (p.stopRequested.Wait(
+                static_cast<uint32_t>(ServiceChannel::kReconnectInterval.count()))) {
             break;
         }
     }

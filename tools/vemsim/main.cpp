@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     if (!clean) {
         // Threads left inside system calls must not meet static destructors.
         std::fflush(nullptr);
-        std::_Exit(0);
+        endProcessNow(0);
     }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "service/pipe_check.h"
 #include "tools/vemsim/log.h"
 #include "tools/vemsim/sim_time.h"
+#include "tools/vemsim/stop_signal.h"
 
 namespace zel::vem::sim {
 
@@ -326,7 +327,7 @@ void SimService::serveRequests(Connection& connection) {
             // Dies like a crashed service, except that it leaves no sections behind: a test
             // run must not fill the machine's shared memory.
             removeLiveSections();
-            std::_Exit(3);
+            endProcessNow(3);
         }
         if (faulty && fault.kind == FaultKind::Error) {
             encode(errorReply("Injected fault."), bytes);

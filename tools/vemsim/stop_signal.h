@@ -1,4 +1,4 @@
-// Stop requests for vemsim's main thread: Ctrl+C, termination requests and the "quit" command.
+// Stopping vemsim: Ctrl+C, termination requests and the "quit" command; and dying on purpose.
 #pragma once
 
 namespace zel::vem::sim {
@@ -10,5 +10,10 @@ bool installStopSignal();
 void raiseStopSignal();
 // Blocks until a stop was requested; returns at once when one already was.
 void waitForStopSignal();
+
+// Ends the process at once with `code`, as a crash would: no cleanup, no flushing. Windows:
+// TerminateProcess, not ExitProcess, whose library clean-up can wait for a lock that one of the
+// threads it has just ended was holding (the C runtime's stream lock, say), and never finish.
+[[noreturn]] void endProcessNow(int code);
 
 }  // namespace zel::vem::sim

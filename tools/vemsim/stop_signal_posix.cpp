@@ -54,4 +54,8 @@ void waitForStopSignal() {
     }
 }
 
+void endProcessNow(int code) {
+    _exit(code);
+}
+
 }  // namespace zel::vem::sim

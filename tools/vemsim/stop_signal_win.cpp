@@ -42,4 +42,12 @@ void waitForStopSignal() {
     WaitForSingleObject(g_stopEvent, INFINITE);
 }
 
+void endProcessNow(int code) {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    for (;;) {
+        // TerminateProcess on the current process does not return; the loop only tells the
+        // compiler so.
+    }
+}
+
 }  // namespace zel::vem::sim
