@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace vemtool {
+namespace vemcli {
 
 struct MountOptions {
     std::string mountpoint;
@@ -24,4 +24,4 @@ struct MountOptions {
 // code (0 after a clean unmount, 1 on failure); messages go to stderr as "vem: ...".
 int runMount(const MountOptions& options);
 
-}  // namespace vemtool
+}  // namespace vemcli

@@ -26,14 +26,14 @@
 #include <utility>
 #include <vector>
 
+#include "mount.h"
 #include "suite/file.h"
 #include "suite/filesystem.h"
-#include "tools/vem/mount.h"
 #include "vem/vem_interface.h"
 
 extern char** environ;
 
-namespace vemtool {
+namespace vemcli {
 
 namespace {
 
@@ -1026,4 +1026,4 @@ int runMount(const MountOptions& options) {
     return result >= 0 ? 0 : fail("the mount ended with an error");
 }
 
-}  // namespace vemtool
+}  // namespace vemcli
