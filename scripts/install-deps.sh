@@ -2,7 +2,8 @@
 # Installs what building and testing both platforms needs, from Debian's packages only.
 set -euo pipefail
 pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
-      libmsgpack-cxx-dev g++-mingw-w64-x86-64-posix wine wine64 clang-format)
+      libmsgpack-cxx-dev g++-mingw-w64-x86-64-posix wine wine64 clang-format
+      libfuse3-dev fuse3 attr python3-pytest pkg-config)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
