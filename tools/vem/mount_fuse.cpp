@@ -162,10 +162,14 @@ class Mount {
     void start(fuse_session* session) {
         se = session;
         vem->AddFilesChangedHandler(changeHandler());
+        // Not under refreshLock, which comes after the library's cache lock: a handler that ran
+        // meanwhile has the newer listing and wins.
         Snapshot first = takeSnapshot();
         std::lock_guard<std::mutex> guard(stateLock);
-        snapshot.swap(first);
-        lastRefresh = std::chrono::steady_clock::now();
+        if (refreshes == 0) {
+            snapshot.swap(first);
+            lastRefresh = std::chrono::steady_clock::now();
+        }
     }
 
     void startNotifier() {
@@ -236,10 +240,12 @@ class Mount {
     // RemoveFile), and on demand in emulator mode. The kernel is told by the notifier thread:
     // telling it here could wait for a directory lock that a request blocked on us holds.
     void refresh() {
+        std::lock_guard<std::mutex> serial(refreshLock);
         Snapshot fresh = takeSnapshot();
         std::vector<Invalidation> work;
         {
             std::lock_guard<std::mutex> guard(stateLock);
+            ++refreshes;
             for (const auto& old : snapshot) {
                 auto now = fresh.find(old.first);
                 if (now == fresh.end()) {
@@ -788,10 +794,14 @@ class Mount {
     const double timeout;
     fuse_session* se = nullptr;
 
-    // Guards snapshot, lastRefresh, rootTime, nodes, inoByName, nextIno and movieFiles. Innermost:
-    // nothing else is locked while it is held.
+    // Serialises refresh(), so that an older listing never replaces a newer one. Taken after the
+    // library's cache lock (handlers run under it), before stateLock.
+    std::mutex refreshLock;
+    // Guards snapshot, refreshes, lastRefresh, rootTime, nodes, inoByName, nextIno and movieFiles.
+    // Innermost: nothing else is locked while it is held.
     std::mutex stateLock;
     Snapshot snapshot;
+    uint64_t refreshes = 0;
     std::chrono::steady_clock::time_point lastRefresh;
     timespec rootTime{};
     std::unordered_map<fuse_ino_t, Node> nodes;
@@ -933,11 +943,13 @@ void reportReady() {
 // process ends without that orderly shut-down (the service sees its connections close).
 class StopWatchdog {
   public:
-    explicit StopWatchdog(fuse_session* se) : se(se) {
-        std::thread([this] { watch(); }).detach();
-    }
+    explicit StopWatchdog(fuse_session* se) : se(se), thread([this] { watch(); }) {}
     void teardownStarted() { stopping = true; }
-    void done() { finished = true; }
+    // The teardown is over: the watchdog ends (within 100 ms) and no longer looks at the session.
+    void finish() {
+        finished = true;
+        thread.join();
+    }
 
   private:
     void watch() {
@@ -958,6 +970,7 @@ class StopWatchdog {
     fuse_session* se;
     std::atomic<bool> stopping{false};
     std::atomic<bool> finished{false};
+    std::thread thread;
 };
 
 }  // namespace
@@ -1006,8 +1019,7 @@ int runMount(const MountOptions& options) {
     mount.startNotifier();
     reportReady();
 
-    // Lives until the process ends: its thread may still be watching when runMount returns.
-    static StopWatchdog* watchdog = new StopWatchdog(se);
+    StopWatchdog watchdog(se);
     fuse_loop_config* config = fuse_loop_cfg_create();
     // Reads waiting on a slow service each hold a worker; keep enough that lookups and listings,
     // which never wait on the service, still find one.
@@ -1015,13 +1027,13 @@ int runMount(const MountOptions& options) {
     const int result = fuse_session_loop_mt(se, config);
     fuse_loop_cfg_destroy(config);
 
-    watchdog->teardownStarted();
+    watchdog.teardownStarted();
     mount.stopNotifier();
     fuse_session_unmount(se);
     mount.stop();
+    watchdog.finish();
     fuse_remove_signal_handlers(se);
     fuse_session_destroy(se);
-    watchdog->done();
     // A positive result is the signal that ended the loop: a requested, clean stop.
     return result >= 0 ? 0 : fail("the mount ended with an error");
 }
