@@ -1,0 +1,61 @@
+// vem export: a range of frames as one multi-page 16-bit TIFF stack.
+#include "frames.h"
+#include "image.h"
+#include "movie.h"
+#include "output_file.h"
+#include "progress.h"
+#include "registry.h"
+
+namespace {
+
+struct Options {
+    std::string path;
+    std::string output;
+    std::string frames;
+    bool quiet = false;
+};
+
+int runExport(const Options& o) {
+    vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
+    vemcli::Movie movie = vemcli::lookupMovie(path);
+    const vemcli::FrameRange range = vemcli::parseFrameRange(o.frames, movie.geometry.frames);
+    const uint64_t count = range.count();
+    if (count > 0xFFFF) {
+        // The page-number field of a TIFF page holds 16 bits.
+        throw vemcli::Failure("a stack holds at most 65535 frames; choose fewer with --frames");
+    }
+    zel::TSharedPtr<zel::IFile> file = vemcli::openForReading(path);
+    const uint64_t frameBytes = movie.geometry.frameBytes();
+
+    vemcli::OutputFile out(o.output);
+    out.closeStream();
+    auto tiff = vemcli::TiffStack::create(out.writingPath(), count * frameBytes);
+    vemcli::Progress progress(!o.quiet, count * frameBytes, frameBytes);
+    uint64_t page = 0;
+    for (uint64_t n = range.first; n < range.end; n += range.step, ++page) {
+        vemcli::GrayImage image = vemcli::readFrame(*file, movie.geometry, n);
+        tiff->addPage(image, static_cast<uint32_t>(page), static_cast<uint32_t>(count));
+        progress.update((page + 1) * frameBytes);
+    }
+    progress.finish();
+    tiff->close();
+    out.commit();
+    return vemcli::kExitOk;
+}
+
+}  // namespace
+
+void registerCommand_export(vemcli::Registry& registry) {
+    static Options o;
+    CLI::App* app = registry.add("export", "Write frames as one multi-page 16-bit TIFF stack",
+                                 [] { return runExport(o); });
+    app->add_option("PATH", o.path, "The movie")->required();
+    app->add_option("-o,--output", o.output, "The TIFF file (ImageJ/Fiji and tifffile open it)")
+        ->required();
+    app->add_option("--frames", o.frames,
+                    "A:B[:STEP]: frames A to B-1, every STEP-th (default: all)");
+    app->add_flag("-q,--quiet", o.quiet, "No progress bar (it is shown only on a terminal)");
+    if (!vemcli::kTiffAvailable) {
+        app->footer("This build writes no TIFF (its platform has no libtiff).");
+    }
+}

@@ -1,0 +1,44 @@
+// vem info: one movie's entry.
+#include <cstdio>
+
+#include "movie.h"
+#include "registry.h"
+
+namespace {
+
+int runInfo(const std::string& text, bool json) {
+    vemcli::DrivePath path = vemcli::parseDrivePath(text);
+    if (path.info) {
+        // The library describes movies only; the stream's bytes are one cat away.
+        throw vemcli::Failure(path.display() + ": info describes movies; for the info stream's " +
+                              "bytes use vem cat " + path.display());
+    }
+    zel::CDirectoryEntry entry = vemcli::lookupEntry(path);
+    nlohmann::json object = vemcli::entryJson(entry);
+    if (json) {
+        std::printf("%s\n", object.dump(2).c_str());
+        return vemcli::kExitOk;
+    }
+    std::printf("name:       %s\n", object["name"].get<std::string>().c_str());
+    std::printf("path:       %s\n", object["path"].get<std::string>().c_str());
+    std::printf("size:       %s (%s)\n", std::to_string(entry.size).c_str(),
+                vemcli::humanSize(entry.size).c_str());
+    std::printf("recorded:   %s\n", object["time"].get<std::string>().c_str());
+    std::printf("attributes: 0x%x\n", entry.attributes);
+    for (uint32_t i = 0; i < entry.properties.size(); ++i) {
+        std::string key = entry.properties.key(i).str() + ":";
+        std::printf("%-11s %s\n", key.c_str(), entry.properties.value(i).c_str());
+    }
+    return vemcli::kExitOk;
+}
+
+}  // namespace
+
+void registerCommand_info(vemcli::Registry& registry) {
+    static std::string path;
+    static bool json = false;
+    CLI::App* app = registry.add("info", "Show one movie's size, time and properties",
+                                 [] { return runInfo(path, json); });
+    app->add_option("PATH", path, "The movie (or NAME:info)")->required();
+    app->add_flag("--json", json, "Print one JSON object");
+}

@@ -1,0 +1,44 @@
+// Movie lookups shared by the subcommands that read.
+#include "movie.h"
+
+#include "registry.h"
+#include "vem/vem_interface.h"
+
+namespace vemcli {
+
+zel::CDirectoryEntry lookupEntry(const DrivePath& path) {
+    if (path.isRoot()) {
+        throw Failure("a movie PATH is needed, not the drive's root");
+    }
+    zel::CDirectoryEntry entry = drive().GetInfo(zel::CStringW(path.libraryPath().c_str()));
+    if (entry.attributes & zel::kAttrNone) {
+        throw Failure(path.display() + ": no such movie");
+    }
+    return entry;
+}
+
+zel::TSharedPtr<zel::IFile> openForReading(const DrivePath& path) {
+    if (path.isRoot()) {
+        throw Failure("a movie PATH is needed, not the drive's root");
+    }
+    zel::TSharedPtr<zel::IFile> file = drive().OpenFile(zel::CStringW(path.libraryPath().c_str()),
+                                                        zel::kOpenRead | zel::kOpenShareRead);
+    if (!file) {
+        throw Failure(path.display() + ": cannot open (no such movie, or the service refused)");
+    }
+    return file;
+}
+
+Movie lookupMovie(const DrivePath& path) {
+    if (path.info) {
+        throw Failure(path.display() + ": an info stream has no frames; name the movie");
+    }
+    Movie movie{lookupEntry(path), {}};
+    movie.geometry = frameGeometry(movie.entry);
+    if (movie.geometry.frameBytes() == 0) {
+        throw Failure(path.display() + ": the movie has no frame size");
+    }
+    return movie;
+}
+
+}  // namespace vemcli

@@ -1,0 +1,25 @@
+// Looking up the movie a PATH names, with the messages a user should see when it names none.
+#pragma once
+
+#include <string>
+
+#include "drive_path.h"
+#include "entry_format.h"
+#include "suite/filesystem.h"
+
+namespace vemcli {
+
+// The entry of the movie (or info stream) at `path`; throws Failure when there is none.
+zel::CDirectoryEntry lookupEntry(const DrivePath& path);
+
+// Opens the movie or info stream for reading; throws Failure when the library refuses.
+zel::TSharedPtr<zel::IFile> openForReading(const DrivePath& path);
+
+// The movie itself (not an info stream), with frames of a known size; throws Failure otherwise.
+struct Movie {
+    zel::CDirectoryEntry entry;
+    FrameGeometry geometry;
+};
+Movie lookupMovie(const DrivePath& path);
+
+}  // namespace vemcli

@@ -1,0 +1,20 @@
+// What vem needs from the operating system beyond the standard library.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vemcli {
+
+// Sets a variable of this process's environment (the library reads its switches from there).
+bool setEnvironment(const char* name, const char* value);
+// Whether `stream` is an interactive terminal (progress bars only go there).
+bool isTerminal(std::FILE* stream);
+// Standard output carries movie bytes unchanged (Windows would translate line ends).
+void setBinaryOutput(std::FILE* stream);
+// Replaces `target` by `source` in one step where the system allows it.
+bool replaceFile(const std::string& source, const std::string& target);
+// This process's id, for names of temporary files.
+unsigned long processId();
+
+}  // namespace vemcli

@@ -1,0 +1,60 @@
+// The pieces every vem subcommand shares: registration, global options, failures, the drive.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zel::vem {
+class CVemInterface;
+}
+
+namespace vemcli {
+
+// A failure the user should read: main prints "vem: <what>" on stderr and exits 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Exit codes, as git and rclone use them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct GlobalOptions {
+    bool emulator = false;
+};
+
+// Subcommands add themselves here; main parses the line and runs the one that was chosen.
+class Registry {
+  public:
+    Registry(CLI::App& root, GlobalOptions& global) : root_(root), global_(global) {}
+
+    // A new subcommand whose `run` returns the exit code (or throws Failure).
+    CLI::App* add(const std::string& name, const std::string& description,
+                  std::function<int()> run);
+    CLI::App& root() { return root_; }
+    const GlobalOptions& global() const { return global_; }
+
+    // The run function of the subcommand the parsed line chose; empty when none was.
+    std::function<int()> chosen() const;
+
+  private:
+    struct Entry {
+        CLI::App* app;
+        std::function<int()> run;
+    };
+    CLI::App& root_;
+    GlobalOptions& global_;
+    std::vector<Entry> entries_;
+};
+
+// Applies the global options to this process (the emulator switch) before the library starts.
+void applyGlobalOptions(const GlobalOptions& global);
+
+// The "vem:" file system of this process, started on first use, as a host starts it.
+zel::vem::CVemInterface& drive();
+
+}  // namespace vemcli
