@@ -38,11 +38,12 @@ int runMountCommand(const vemcli::Registry& registry, const MountArguments& args
 
 void registerCommand_mount(vemcli::Registry& registry) {
     static MountArguments args;
-    CLI::App* app = registry.add(
-        "mount",
-        "Show every movie as a read-only file under MOUNTPOINT (FUSE). Runs in the background "
-        "until `fusermount3 -u MOUNTPOINT`; with --foreground until Ctrl+C",
-        [&registry] { return runMountCommand(registry, args); });
+    CLI::App* app = registry.add("mount", "Show the movies as read-only files in a folder (FUSE)",
+                                 [&registry] { return runMountCommand(registry, args); });
+    app->footer(
+        "Returns once mounted and serves in the background until `fusermount3 -u MOUNTPOINT`\n"
+        "(or SIGTERM); with --foreground, until Ctrl+C. Each movie is a file of its frames;\n"
+        "NAME:info opens its info stream; `getfattr -d` shows its properties.");
     app->add_option("MOUNTPOINT", args.mountpoint, "An existing empty folder")->required();
     app->add_flag("--foreground,-f", args.foreground,
                   "Stay attached to the terminal; Ctrl+C or SIGTERM unmounts");
