@@ -11,11 +11,13 @@ import pytest
 
 VEM = os.environ["VEM"]
 VEMSIM = os.environ["VEMSIM"]
-# Odd frame sides, so that frames straddle the kernel's 4 KiB pages, and a movie big enough to
-# take several large reads.
-MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "640x480x24:big"]
-NAMES = ["1-odd", "2-small", "3-big"]
-SIZES = {"1-odd": 37 * 23 * 90 * 2, "2-small": 64 * 48 * 30 * 2, "3-big": 640 * 480 * 24 * 2}
+# Odd frame sides, so that frames straddle the kernel's 4 KiB pages; a movie big enough to take
+# several large reads; frames above 16 MiB, which the mount reads without keeping them.
+MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "640x480x24:big",
+          "--movie", "4100x2100x2:huge"]
+NAMES = ["1-odd", "2-small", "3-big", "4-huge"]
+SIZES = {"1-odd": 37 * 23 * 90 * 2, "2-small": 64 * 48 * 30 * 2, "3-big": 640 * 480 * 24 * 2,
+         "4-huge": 4100 * 2100 * 2 * 2}
 # vemsim records movie n at 2024-02-14 09:30:00 UTC plus n hours (whole seconds for the file time).
 BASE_TIME = 1707903000
 
@@ -97,6 +99,7 @@ def test_listing_reading_and_properties(drive):
             ("1-odd", 1, 1), ("1-odd", 1701, 3), ("1-odd", 4095, 4099),
             ("1-odd", SIZES["1-odd"] - 5, 5), ("3-big", 614399, 614402),
             ("3-big", 7777777, 1234567), ("3-big", SIZES["3-big"] - 1, 1),
+            ("4-huge", 17219999, 3), ("4-huge", 5, 20000000),
         ]
         for name, offset, length in pieces:
             with open(os.path.join(point, name), "rb", buffering=0) as f:
@@ -147,14 +150,15 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
             assert result.returncode != 0 and error in result.stderr, (command, result.stderr)
         assert sorted(os.listdir(point)) == NAMES
 
-    sim_ctl(drive, "add", "16", "8", "3", "doomed")
+    added = sim_ctl(drive, "add", "16", "8", "3", "doomed")
+    doomed = dict(word.split("=") for word in added.split()[1:])["entry"]
     with mounted(drive, "--allow-delete") as point:
-        assert run("stat", "-c", "%A", os.path.join(point, "4-doomed"), env=env).stdout.strip() \
+        assert run("stat", "-c", "%A", os.path.join(point, doomed), env=env).stdout.strip() \
             == "-rw-r--r--"
-        result = subprocess.run(["rm", "4-doomed:info"], cwd=point, capture_output=True,
+        result = subprocess.run(["rm", doomed + ":info"], cwd=point, capture_output=True,
                                 text=True, timeout=30)
         assert result.returncode != 0
-        run("rm", os.path.join(point, "4-doomed"), env=env)
+        run("rm", os.path.join(point, doomed), env=env)
         assert sorted(os.listdir(point)) == NAMES
         assert "doomed" not in sim_ctl(drive, "list")
 

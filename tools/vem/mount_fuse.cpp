@@ -55,6 +55,7 @@ struct Movie {
     timespec mtime{};
     uint32_t index = 0;
     bool indexValid = false;
+    uint64_t frameBytes = 0;  // 0 when the properties do not give it
     // "user.vem.<property>" and the library's text for it, in the library's order.
     std::vector<std::pair<std::string, std::string>> xattrs;
 
@@ -76,13 +77,31 @@ struct Node {
 
 // The one library file of a movie, shared by every open handle on it.
 struct MovieFile {
-    // Guards file, fileIndex and openCount. A library file serves one reader at a time, and two
-    // library files on one movie share the service's frame section, so every read of a movie goes
-    // through here. Taken before stateLock, never while holding it.
+    // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
+    // time, and two library files on one movie share the service's frame section, so every read
+    // from the library goes through here. Taken before blocksLock and stateLock, never while
+    // holding either.
     std::mutex lock;
     TSharedPtr<IFile> file;
     uint32_t fileIndex = 0;
     unsigned openCount = 0;
+    // Whole frames, at least a megabyte, read from the library in one piece; 0 reads the
+    // library directly (frames too large to keep).
+    uint64_t blockSize = 0;
+    uint64_t fileSize = 0;
+
+    // The two blocks read last, so that the kernel's smaller reads are served from memory while
+    // the next block is read ahead from the service.
+    struct Block {
+        int64_t number = -1;
+        uint64_t lastUse = 0;
+        std::vector<uint8_t> bytes;
+    };
+    // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
+    std::mutex blocksLock;
+    Block blocks[2];
+    uint64_t uses = 0;
+    int64_t aheadQueued = -1;
 };
 
 struct Handle {
@@ -94,6 +113,17 @@ struct Handle {
 struct DirHandle {
     std::vector<std::pair<std::string, fuse_ino_t>> entries;
 };
+
+struct AheadJob {
+    std::shared_ptr<MovieFile> movie;
+    std::string name;
+    int64_t number = 0;
+};
+
+// Blocks are whole frames and at least this long; frames above kLargestKeptFrame are read from
+// the library as asked, without blocks.
+constexpr uint64_t kBlockTarget = 1 << 20;
+constexpr uint64_t kLargestKeptFrame = 16 << 20;
 
 // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
 struct Invalidation {
@@ -174,6 +204,7 @@ class Mount {
 
     void startNotifier() {
         notifier = std::thread([this] { notifyLoop(); });
+        ahead = std::thread([this] { aheadLoop(); });
     }
 
     // After this nothing calls into the session.
@@ -185,6 +216,9 @@ class Mount {
         queueWake.notify_all();
         if (notifier.joinable()) {
             notifier.join();
+        }
+        if (ahead.joinable()) {
+            ahead.join();
         }
     }
 
@@ -223,14 +257,21 @@ class Mount {
             Movie movie;
             movie.size = entry.size;
             movie.mtime = toTimespec(entry.time);
+            uint32_t width = 0;
+            uint32_t height = 0;
             for (uint32_t i = 0; i < entry.properties.size(); ++i) {
                 std::string key = entry.properties.key(i).c_str();
                 std::string value = entry.properties.value(i).c_str();
                 if (key == "index") {
                     movie.indexValid = parseIndex(value, movie.index);
+                } else if (key == "width" && !parseIndex(value, width)) {
+                    width = 0;
+                } else if (key == "height" && !parseIndex(value, height)) {
+                    height = 0;
                 }
                 movie.xattrs.emplace_back("user.vem." + key, value);
             }
+            movie.frameBytes = uint64_t{width} * height * 2;
             fresh.emplace(utf8(entry.name), std::move(movie));
         }
         return fresh;
@@ -275,7 +316,7 @@ class Mount {
                 std::lock_guard<std::mutex> guard(queueLock);
                 queue.insert(queue.end(), work.begin(), work.end());
             }
-            queueWake.notify_one();
+            queueWake.notify_all();
         }
     }
 
@@ -383,6 +424,7 @@ class Mount {
     int ensureOpen(MovieFile& movieFile, const std::string& name) {
         uint32_t index = 0;
         uint64_t size = 0;
+        uint64_t frameBytes = 0;
         {
             std::lock_guard<std::mutex> guard(stateLock);
             const Movie* movie = findMovie(name);
@@ -391,6 +433,7 @@ class Mount {
             }
             index = movie->index;
             size = movie->size;
+            frameBytes = movie->frameBytes;
         }
         if (movieFile.file && movieFile.fileIndex == index) {
             return 0;
@@ -405,7 +448,112 @@ class Mount {
         }
         movieFile.file = file;
         movieFile.fileIndex = index;
+        movieFile.fileSize = size;
+        movieFile.blockSize = 0;
+        if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
+            movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
+        }
         return 0;
+    }
+
+    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
+    static bool loadBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+        const uint64_t start = static_cast<uint64_t>(number) * movieFile.blockSize;
+        if (start >= movieFile.fileSize) {
+            return false;
+        }
+        const uint64_t length = std::min(movieFile.blockSize, movieFile.fileSize - start);
+        bytes.resize(length);
+        IFile& file = *movieFile.file;
+        return file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) ==
+                   static_cast<int64_t>(start) &&
+               file.Read(bytes.data(), static_cast<uint32_t>(length)) == length;
+    }
+
+    // The caller holds movieFile.blocksLock.
+    static MovieFile::Block* findBlock(MovieFile& movieFile, int64_t number) {
+        for (MovieFile::Block& block : movieFile.blocks) {
+            if (block.number == number) {
+                block.lastUse = ++movieFile.uses;
+                return &block;
+            }
+        }
+        return nullptr;
+    }
+
+    // The caller holds movieFile.blocksLock.
+    static bool hasBlock(const MovieFile& movieFile, int64_t number) {
+        for (const MovieFile::Block& block : movieFile.blocks) {
+            if (block.number == number) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The caller holds movieFile.blocksLock. Replaces the block used least recently; `bytes`
+    // gets that block's buffer back.
+    static void keepBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+        MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
+                                       ? movieFile.blocks[0]
+                                       : movieFile.blocks[1];
+        victim.number = number;
+        victim.bytes.swap(bytes);
+        victim.lastUse = ++movieFile.uses;
+    }
+
+    // Has the block after a read fetched in the background, unless it is kept or on its way.
+    void readAhead(const std::shared_ptr<MovieFile>& movieFile, const std::string& name,
+                   int64_t number, uint64_t blockSize, uint64_t fileSize) {
+        if (static_cast<uint64_t>(number) * blockSize >= fileSize) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> guard(movieFile->blocksLock);
+            if (hasBlock(*movieFile, number) || movieFile->aheadQueued == number) {
+                return;
+            }
+            movieFile->aheadQueued = number;
+        }
+        {
+            std::lock_guard<std::mutex> guard(queueLock);
+            aheadJobs.push_back({movieFile, name, number});
+        }
+        queueWake.notify_all();
+    }
+
+    void aheadLoop() {
+        std::unique_lock<std::mutex> guard(queueLock);
+        for (;;) {
+            queueWake.wait(guard, [this] { return stopping || !aheadJobs.empty(); });
+            if (stopping) {
+                return;
+            }
+            AheadJob job = std::move(aheadJobs.front());
+            aheadJobs.pop_front();
+            guard.unlock();
+            {
+                MovieFile& movieFile = *job.movie;
+                std::lock_guard<std::mutex> fileGuard(movieFile.lock);
+                bool wanted = movieFile.openCount > 0 && ensureOpen(movieFile, job.name) == 0 &&
+                              movieFile.blockSize != 0;
+                if (wanted) {
+                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                    wanted = !hasBlock(movieFile, job.number);
+                }
+                // A failure here is left to the read that needs the block: it reports it.
+                std::vector<uint8_t> bytes;
+                const bool loaded = wanted && loadBlock(movieFile, job.number, bytes);
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                if (loaded) {
+                    keepBlock(movieFile, job.number, bytes);
+                }
+                if (movieFile.aheadQueued == job.number) {
+                    movieFile.aheadQueued = -1;
+                }
+            }
+            guard.lock();
+        }
     }
 
     bool nodeOf(fuse_ino_t ino, Node& node) {
@@ -568,9 +716,12 @@ class Mount {
         }
         // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
         thread_local std::vector<uint8_t> buffer;
+        const std::shared_ptr<MovieFile>& shared = handle->movie;
+        MovieFile& movieFile = *shared;
+        uint64_t blockSize = 0;
+        uint64_t fileSize = 0;
         size_t count = 0;
         {
-            MovieFile& movieFile = *handle->movie;
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
@@ -578,33 +729,96 @@ class Mount {
                 fuse_reply_err(req, EIO);
                 return;
             }
-            IFile& file = *movieFile.file;
-            const int64_t total = file.GetSize();
-            if (offset >= total) {
+            blockSize = movieFile.blockSize;
+            fileSize = movieFile.fileSize;
+            if (static_cast<uint64_t>(offset) >= fileSize) {
                 fuse_reply_buf(req, nullptr, 0);
                 return;
             }
-            count = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(size),
-                                                          total - static_cast<int64_t>(offset)));
+            count = static_cast<size_t>(
+                std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
             if (buffer.size() < count) {
                 buffer.resize(count);
             }
-            // The kernel fills a short reply with zeros, so anything short of count is an error.
-            if (file.Seek(offset, zel::kSeekBegin) != offset ||
-                file.Read(buffer.data(), static_cast<uint32_t>(count)) != count) {
+            if (blockSize == 0) {
+                // The kernel fills a short reply with zeros: anything short of count is an error.
+                IFile& file = *movieFile.file;
+                if (file.Seek(offset, zel::kSeekBegin) != offset ||
+                    file.Read(buffer.data(), static_cast<uint32_t>(count)) != count) {
+                    fuse_reply_err(req, EIO);
+                    return;
+                }
+            }
+        }
+        if (blockSize == 0) {
+            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+            return;
+        }
+        const int64_t next = static_cast<int64_t>((offset + count - 1) / blockSize) + 1;
+        size_t done = 0;
+        bool replied = false;
+        while (done < count) {
+            const uint64_t at = static_cast<uint64_t>(offset) + done;
+            const int64_t number = static_cast<int64_t>(at / blockSize);
+            const uint64_t within = at % blockSize;
+            {
+                std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+                if (MovieFile::Block* block = findBlock(movieFile, number)) {
+                    const size_t piece = static_cast<size_t>(
+                        std::min<uint64_t>(count - done, block->bytes.size() - within));
+                    if (piece == count) {
+                        // The whole read lies in one block: reply straight from it.
+                        fuse_reply_buf(req,
+                                       reinterpret_cast<const char*>(block->bytes.data()) + within,
+                                       count);
+                        done = count;
+                        replied = true;
+                        break;
+                    }
+                    std::memcpy(buffer.data() + done, block->bytes.data() + within, piece);
+                    done += piece;
+                    continue;
+                }
+            }
+            std::lock_guard<std::mutex> guard(movieFile.lock);
+            if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
                 fuse_reply_err(req, EIO);
                 return;
             }
+            bool kept = false;
+            {
+                // The read-ahead may have brought it while this thread waited for the file.
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                kept = hasBlock(movieFile, number);
+            }
+            if (kept) {
+                continue;
+            }
+            std::vector<uint8_t> bytes;
+            if (!loadBlock(movieFile, number, bytes)) {
+                fuse_reply_err(req, EIO);
+                return;
+            }
+            std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+            keepBlock(movieFile, number, bytes);
         }
-        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        if (!replied) {
+            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        }
+        m->readAhead(shared, handle->name, next, blockSize, fileSize);
     }
 
     static void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
         std::unique_ptr<Handle> handle(reinterpret_cast<Handle*>(fi->fh));
         if (handle->movie) {
-            std::lock_guard<std::mutex> guard(handle->movie->lock);
-            if (--handle->movie->openCount == 0) {
-                handle->movie->file = TSharedPtr<IFile>();
+            MovieFile& movieFile = *handle->movie;
+            std::lock_guard<std::mutex> guard(movieFile.lock);
+            if (--movieFile.openCount == 0) {
+                movieFile.file = TSharedPtr<IFile>();
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                for (MovieFile::Block& block : movieFile.blocks) {
+                    block = MovieFile::Block();
+                }
             }
         }
         fuse_reply_err(req, 0);
@@ -809,12 +1023,15 @@ class Mount {
     fuse_ino_t nextIno = FUSE_ROOT_ID + 1;
     std::unordered_map<fuse_ino_t, std::shared_ptr<MovieFile>> movieFiles;
 
-    // Guards queue and stopping; innermost, like stateLock (never held together with it).
+    // Guards queue, aheadJobs and stopping; innermost, like stateLock (never held together with
+    // it).
     std::mutex queueLock;
     std::condition_variable queueWake;
     std::deque<Invalidation> queue;
+    std::deque<AheadJob> aheadJobs;
     bool stopping = false;
     std::thread notifier;
+    std::thread ahead;
 };
 
 const fuse_lowlevel_ops* Mount::operations() {
