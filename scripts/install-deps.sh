@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
       libmsgpack-cxx-dev g++-mingw-w64-x86-64-posix wine wine64 clang-format
-      libfuse3-dev fuse3 attr python3-pytest pkg-config)
+      libcli11-dev nlohmann-json3-dev libpng-dev libtiff-dev pkg-config
+      libfuse3-dev fuse3 attr python3 python3-pytest)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -25,6 +25,9 @@ echo "== Linux tests"
 (cd build/linux && ctest -N -R '^vem_mount$' | grep -q 'Total Tests: 1') ||
   { echo "the vem mount tests are missing (is libfuse3-dev installed?)"; status=1; }
 
+echo "== Installed package: a host built with find_package and with pkg-config"
+scripts/test-consumer.sh build/linux || status=1
+
 echo "== Windows tests (Wine)"
 export WINEDEBUG=-all
 # No network and no display here: never offer to install Wine's .NET or HTML engines.

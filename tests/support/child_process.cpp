@@ -83,6 +83,12 @@ bool ChildProcess::waitForLine(const std::string& text, int timeoutMs) {
     }) && seen();
 }
 
+std::vector<std::string> ChildProcess::lines(int timeoutMs) {
+    std::unique_lock<std::mutex> hold(lock_);
+    outputChanged_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return ended_; });
+    return lines_;
+}
+
 bool ChildProcess::wait(int timeoutMs, int& exitCode) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (running()) {

@@ -26,6 +26,9 @@ class ChildProcess {
                const std::vector<std::pair<std::string, std::string>>& env = {});
     // Waits up to `timeoutMs` for an output line containing `text`; earlier lines count too.
     bool waitForLine(const std::string& text, int timeoutMs);
+    // Waits up to `timeoutMs` for the output to end (the process closed it, usually by exiting)
+    // and returns every line; the lines collected so far when it does not end in time.
+    std::vector<std::string> lines(int timeoutMs);
     // Waits up to `timeoutMs` for the process to end; its exit code goes to `exitCode`.
     bool wait(int timeoutMs, int& exitCode);
     // Asks the process to stop as Ctrl+C would (POSIX: SIGTERM). False where the platform

@@ -29,12 +29,15 @@ std::string humanSize(uint64_t bytes) {
         value /= 1024;
         ++unit;
     }
-    char text[32];
     // One decimal below 10, as ls -h does; rounding up so a size never reads smaller than it is.
-    if (value < 10) {
-        std::snprintf(text, sizeof text, "%.1f%c", std::ceil(value * 10) / 10, kUnits[unit]);
-    } else {
+    char text[32];
+    double tenths = std::ceil(value * 10) / 10;
+    if (tenths < 10) {
+        std::snprintf(text, sizeof text, "%.1f%c", tenths, kUnits[unit]);
+    } else if (std::ceil(value) < 1024 || unit == 5) {
         std::snprintf(text, sizeof text, "%.0f%c", std::ceil(value), kUnits[unit]);
+    } else {
+        std::snprintf(text, sizeof text, "1.0%c", kUnits[unit + 1]);
     }
     return text;
 }

@@ -1,0 +1,52 @@
+// What the vem end-to-end tests share: a simulator per test, vem runs, the expected bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace vemcli::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// One finished run of vem: exit code and every output line (stdout and stderr together).
+struct VemRun {
+    int code = -1;
+    std::vector<std::string> lines;
+    std::string text() const;
+    // The output read as one JSON value; a test failure and null when it is not JSON.
+    nlohmann::json json() const;
+};
+
+class VemTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts vemsim with `args` and waits until it serves.
+    void startSim(const std::vector<std::string>& args);
+    // vem with `args`, to the end (at most `timeoutMs`).
+    VemRun vem(const std::vector<std::string>& args, int timeoutMs = 60000);
+    // A line to vemsim's control pipe; returns the answer.
+    static std::string ctl(const std::string& line);
+    // A path in the folder that receives vem's output files.
+    std::string file(const std::string& name) const { return outDir + "/" + name; }
+
+    std::string tempDir;
+    std::string outDir;
+    zel::test::ChildProcess sim;
+};
+
+// The data stream of synthetic movie `number`: every frame, as the drive stores them.
+Bytes syntheticMovie(uint64_t number, uint32_t w, uint32_t h, uint64_t frames);
+Bytes readFile(const std::string& path);
+bool fileExists(const std::string& path);
+// The names of a folder's entries, sorted.
+std::vector<std::string> folderEntries(const std::string& dir);
+
+}  // namespace vemcli::test
