@@ -235,7 +235,8 @@ class Mount {
         }
         for (auto& file : files) {
             std::lock_guard<std::mutex> guard(file->lock);
-            file->file = TSharedPtr<IFile>();
+            file->openCount = 0;
+            closeIfUnused(*file);
         }
     }
 
@@ -454,6 +455,19 @@ class Mount {
             movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
         }
         return 0;
+    }
+
+    // The caller holds movieFile.lock. The last close ends the library file (CloseFile) and
+    // frees the blocks.
+    static void closeIfUnused(MovieFile& movieFile) {
+        if (movieFile.openCount != 0) {
+            return;
+        }
+        movieFile.file = TSharedPtr<IFile>();
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        for (MovieFile::Block& block : movieFile.blocks) {
+            block = MovieFile::Block();
+        }
     }
 
     // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
@@ -680,9 +694,7 @@ class Mount {
             std::lock_guard<std::mutex> guard(movieFile.lock);
             const int error = m->ensureOpen(movieFile, node.movie);
             if (error != 0) {
-                if (movieFile.openCount == 0) {
-                    movieFile.file = TSharedPtr<IFile>();
-                }
+                closeIfUnused(movieFile);
                 fuse_reply_err(req, error);
                 return;
             }
@@ -694,9 +706,8 @@ class Mount {
         } else if (handle->movie) {
             // The opener went away (interrupted): undo the count it would have released.
             std::lock_guard<std::mutex> guard(handle->movie->lock);
-            if (--handle->movie->openCount == 0) {
-                handle->movie->file = TSharedPtr<IFile>();
-            }
+            --handle->movie->openCount;
+            closeIfUnused(*handle->movie);
         }
     }
 
@@ -813,13 +824,8 @@ class Mount {
         if (handle->movie) {
             MovieFile& movieFile = *handle->movie;
             std::lock_guard<std::mutex> guard(movieFile.lock);
-            if (--movieFile.openCount == 0) {
-                movieFile.file = TSharedPtr<IFile>();
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                for (MovieFile::Block& block : movieFile.blocks) {
-                    block = MovieFile::Block();
-                }
-            }
+            --movieFile.openCount;
+            closeIfUnused(movieFile);
         }
         fuse_reply_err(req, 0);
     }
