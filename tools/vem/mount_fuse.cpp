@@ -90,12 +90,23 @@ struct MovieFile {
     uint64_t blockSize = 0;
     uint64_t fileSize = 0;
 
+    // Bytes of one block. Left uninitialised and reused: zero-filling and faulting in a fresh
+    // megabyte for every block cost more than the copy out of the service's section.
+    struct Buffer {
+        std::unique_ptr<uint8_t[]> data;
+        size_t capacity = 0;
+        size_t size = 0;
+    };
+    // The buffer the last replaced block left behind, loaded into next. Guarded by lock.
+    std::shared_ptr<Buffer> spare;
+
     // The two blocks read last, so that the kernel's smaller reads are served from memory while
-    // the next block is read ahead from the service.
+    // the next block is read ahead from the service. A reply holds its block's buffer by
+    // pointer, so that it is sent without holding blocksLock.
     struct Block {
         int64_t number = -1;
         uint64_t lastUse = 0;
-        std::vector<uint8_t> bytes;
+        std::shared_ptr<Buffer> bytes;
     };
     // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
     std::mutex blocksLock;
@@ -464,24 +475,37 @@ class Mount {
             return;
         }
         movieFile.file = TSharedPtr<IFile>();
+        movieFile.spare.reset();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
     }
 
-    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
-    static bool loadBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole,
+    // into the spare buffer when no reply still sends from it.
+    static std::shared_ptr<MovieFile::Buffer> loadBlock(MovieFile& movieFile, int64_t number) {
         const uint64_t start = static_cast<uint64_t>(number) * movieFile.blockSize;
         if (start >= movieFile.fileSize) {
-            return false;
+            return nullptr;
         }
         const uint64_t length = std::min(movieFile.blockSize, movieFile.fileSize - start);
-        bytes.resize(length);
+        std::shared_ptr<MovieFile::Buffer> bytes;
+        bytes.swap(movieFile.spare);
+        if (!bytes || bytes.use_count() != 1 || bytes->capacity < length) {
+            bytes = std::make_shared<MovieFile::Buffer>();
+            bytes->data.reset(new uint8_t[movieFile.blockSize]);
+            bytes->capacity = movieFile.blockSize;
+        }
+        bytes->size = static_cast<size_t>(length);
         IFile& file = *movieFile.file;
-        return file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) ==
-                   static_cast<int64_t>(start) &&
-               file.Read(bytes.data(), static_cast<uint32_t>(length)) == length;
+        if (file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) !=
+                static_cast<int64_t>(start) ||
+            file.Read(bytes->data.get(), static_cast<uint32_t>(length)) != length) {
+            movieFile.spare = std::move(bytes);
+            return nullptr;
+        }
+        return bytes;
     }
 
     // The caller holds movieFile.blocksLock.
@@ -505,15 +529,17 @@ class Mount {
         return false;
     }
 
-    // The caller holds movieFile.blocksLock. Replaces the block used least recently; `bytes`
-    // gets that block's buffer back.
-    static void keepBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+    // The caller holds movieFile.lock and movieFile.blocksLock. Replaces the block used least
+    // recently, whose buffer becomes the spare.
+    static void keepBlock(MovieFile& movieFile, int64_t number,
+                          std::shared_ptr<MovieFile::Buffer> bytes) {
         MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
                                        ? movieFile.blocks[0]
                                        : movieFile.blocks[1];
         victim.number = number;
         victim.bytes.swap(bytes);
         victim.lastUse = ++movieFile.uses;
+        movieFile.spare = std::move(bytes);
     }
 
     // Has the block after a read fetched in the background, unless it is kept or on its way.
@@ -556,11 +582,13 @@ class Mount {
                     wanted = !hasBlock(movieFile, job.number);
                 }
                 // A failure here is left to the read that needs the block: it reports it.
-                std::vector<uint8_t> bytes;
-                const bool loaded = wanted && loadBlock(movieFile, job.number, bytes);
+                std::shared_ptr<MovieFile::Buffer> bytes;
+                if (wanted) {
+                    bytes = loadBlock(movieFile, job.number);
+                }
                 std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                if (loaded) {
-                    keepBlock(movieFile, job.number, bytes);
+                if (bytes) {
+                    keepBlock(movieFile, job.number, std::move(bytes));
                 }
                 if (movieFile.aheadQueued == job.number) {
                     movieFile.aheadQueued = -1;
@@ -772,24 +800,27 @@ class Mount {
             const uint64_t at = static_cast<uint64_t>(offset) + done;
             const int64_t number = static_cast<int64_t>(at / blockSize);
             const uint64_t within = at % blockSize;
+            std::shared_ptr<MovieFile::Buffer> bytes;
             {
                 std::lock_guard<std::mutex> guard(movieFile.blocksLock);
                 if (MovieFile::Block* block = findBlock(movieFile, number)) {
-                    const size_t piece = static_cast<size_t>(
-                        std::min<uint64_t>(count - done, block->bytes.size() - within));
-                    if (piece == count) {
-                        // The whole read lies in one block: reply straight from it.
-                        fuse_reply_buf(req,
-                                       reinterpret_cast<const char*>(block->bytes.data()) + within,
-                                       count);
-                        done = count;
-                        replied = true;
-                        break;
-                    }
-                    std::memcpy(buffer.data() + done, block->bytes.data() + within, piece);
-                    done += piece;
-                    continue;
+                    bytes = block->bytes;
                 }
+            }
+            if (bytes) {
+                const size_t piece =
+                    static_cast<size_t>(std::min<uint64_t>(count - done, bytes->size - within));
+                if (piece == count) {
+                    // The whole read lies in one block: reply straight from it.
+                    fuse_reply_buf(req, reinterpret_cast<const char*>(bytes->data.get()) + within,
+                                   count);
+                    done = count;
+                    replied = true;
+                    break;
+                }
+                std::memcpy(buffer.data() + done, bytes->data.get() + within, piece);
+                done += piece;
+                continue;
             }
             std::lock_guard<std::mutex> guard(movieFile.lock);
             if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
@@ -805,13 +836,13 @@ class Mount {
             if (kept) {
                 continue;
             }
-            std::vector<uint8_t> bytes;
-            if (!loadBlock(movieFile, number, bytes)) {
+            std::shared_ptr<MovieFile::Buffer> loaded = loadBlock(movieFile, number);
+            if (!loaded) {
                 fuse_reply_err(req, EIO);
                 return;
             }
             std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-            keepBlock(movieFile, number, bytes);
+            keepBlock(movieFile, number, std::move(loaded));
         }
         if (!replied) {
             fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
