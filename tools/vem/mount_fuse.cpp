@@ -108,11 +108,16 @@ struct MovieFile {
         uint64_t lastUse = 0;
         std::shared_ptr<Buffer> bytes;
     };
-    // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
+    // Guards blocks, uses, aheadQueued and the kept* copies of the open file's geometry, which
+    // let a read served from the blocks skip lock (held by the read-ahead for a whole load).
+    // Innermost with respect to lock.
     std::mutex blocksLock;
     Block blocks[2];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
+    uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
+    uint64_t keptFileSize = 0;
+    uint32_t keptIndex = 0;
 };
 
 struct Handle {
@@ -465,6 +470,15 @@ class Mount {
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
             movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
         }
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        if (movieFile.keptBlockSize != movieFile.blockSize) {
+            for (MovieFile::Block& block : movieFile.blocks) {
+                block = MovieFile::Block();
+            }
+        }
+        movieFile.keptBlockSize = movieFile.blockSize;
+        movieFile.keptFileSize = size;
+        movieFile.keptIndex = index;
         return 0;
     }
 
@@ -477,6 +491,7 @@ class Mount {
         movieFile.file = TSharedPtr<IFile>();
         movieFile.spare.reset();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        movieFile.keptBlockSize = 0;
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
@@ -596,6 +611,12 @@ class Mount {
             }
             guard.lock();
         }
+    }
+
+    bool listedAt(const std::string& name, uint32_t index) {
+        std::lock_guard<std::mutex> guard(stateLock);
+        const Movie* movie = findMovie(name);
+        return movie != nullptr && movie->indexValid && movie->index == index;
     }
 
     bool nodeOf(fuse_ino_t ino, Node& node) {
@@ -753,14 +774,25 @@ class Mount {
             fuse_reply_buf(req, reinterpret_cast<const char*>(handle->info.data()) + at, count);
             return;
         }
-        // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
-        thread_local std::vector<uint8_t> buffer;
         const std::shared_ptr<MovieFile>& shared = handle->movie;
         MovieFile& movieFile = *shared;
         uint64_t blockSize = 0;
         uint64_t fileSize = 0;
-        size_t count = 0;
+        uint32_t index = 0;
         {
+            std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+            blockSize = movieFile.keptBlockSize;
+            fileSize = movieFile.keptFileSize;
+            index = movieFile.keptIndex;
+        }
+        // A movie removed, or moved to another index, goes through ensureOpen below.
+        if (blockSize == 0 || !m->listedAt(handle->name, index)) {
+            blockSize = 0;
+        }
+        size_t count = 0;
+        if (blockSize == 0) {
+            // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
+            thread_local std::vector<uint8_t> buffer;
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
@@ -774,12 +806,12 @@ class Mount {
                 fuse_reply_buf(req, nullptr, 0);
                 return;
             }
-            count = static_cast<size_t>(
-                std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
-            if (buffer.size() < count) {
-                buffer.resize(count);
-            }
             if (blockSize == 0) {
+                count = static_cast<size_t>(
+                    std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
+                if (buffer.size() < count) {
+                    buffer.resize(count);
+                }
                 // The kernel fills a short reply with zeros: anything short of count is an error.
                 IFile& file = *movieFile.file;
                 if (file.Seek(offset, zel::kSeekBegin) != offset ||
@@ -787,15 +819,21 @@ class Mount {
                     fuse_reply_err(req, EIO);
                     return;
                 }
+                fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+                return;
             }
-        }
-        if (blockSize == 0) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        } else if (static_cast<uint64_t>(offset) >= fileSize) {
+            fuse_reply_buf(req, nullptr, 0);
             return;
         }
+        count =
+            static_cast<size_t>(std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
         const int64_t next = static_cast<int64_t>((offset + count - 1) / blockSize) + 1;
+        // The reply goes out as one piece per block it covers, each held by its buffer so that a
+        // block replaced meanwhile stays intact until the kernel has copied it.
+        std::vector<std::shared_ptr<MovieFile::Buffer>> held;
+        std::vector<iovec> pieces;
         size_t done = 0;
-        bool replied = false;
         while (done < count) {
             const uint64_t at = static_cast<uint64_t>(offset) + done;
             const int64_t number = static_cast<int64_t>(at / blockSize);
@@ -810,15 +848,8 @@ class Mount {
             if (bytes) {
                 const size_t piece =
                     static_cast<size_t>(std::min<uint64_t>(count - done, bytes->size - within));
-                if (piece == count) {
-                    // The whole read lies in one block: reply straight from it.
-                    fuse_reply_buf(req, reinterpret_cast<const char*>(bytes->data.get()) + within,
-                                   count);
-                    done = count;
-                    replied = true;
-                    break;
-                }
-                std::memcpy(buffer.data() + done, bytes->data.get() + within, piece);
+                pieces.push_back({bytes->data.get() + within, piece});
+                held.push_back(std::move(bytes));
                 done += piece;
                 continue;
             }
@@ -844,9 +875,8 @@ class Mount {
             std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
             keepBlock(movieFile, number, std::move(loaded));
         }
-        if (!replied) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
-        }
+        fuse_reply_iov(req, pieces.data(), static_cast<int>(pieces.size()));
+        held.clear();
         m->readAhead(shared, handle->name, next, blockSize, fileSize);
     }
 
