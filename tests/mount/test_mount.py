@@ -1,4 +1,5 @@
 # The drive mounted with `vem mount`, checked with ordinary tools against vemsim's own bytes.
+import errno
 import json
 import os
 import signal
@@ -182,6 +183,36 @@ def test_changes_show_within_a_second(drive):
         sim_ctl(drive, "remove", first["index"])
         assert wait_for(lambda: sorted(os.listdir(point)) == NAMES, 1.0)
         assert wait_for(lambda: not os.path.exists(second_path), 1.0)
+
+
+def test_open_movies_follow_removals(drive):
+    # Bytes the mount keeps in memory must not outlive their movie; a movie renumbered while open
+    # reads on under its new index.
+    def add(*movie):
+        answer = sim_ctl(drive, "add", *movie)
+        return dict(word.split("=") for word in answer.split()[1:])
+
+    with mounted(drive) as point:
+        before = add("16", "8", "3", "before")
+        kept = add("640", "480", "4", "kept")
+        path = os.path.join(point, kept["entry"])
+        assert wait_for(lambda: os.path.exists(path), 1.0)
+        with open(path, "rb") as f:
+            whole = f.read()
+        assert len(whole) == 640 * 480 * 4 * 2
+        with open(path, "rb") as f:
+            assert os.pread(f.fileno(), 5000, 1000) == whole[1000:6000]
+            sim_ctl(drive, "remove", before["index"])
+            assert wait_for(lambda: before["entry"] not in os.listdir(point), 1.0)
+            for offset in (1000, 2_000_000):  # a kept block, and one read from the library
+                assert os.pread(f.fileno(), 5000, offset) == whole[offset:offset + 5000]
+            sim_ctl(drive, "remove", str(int(kept["index"]) - 1))
+            assert wait_for(lambda: kept["entry"] not in os.listdir(point), 1.0)
+            # The kernel asks for the attributes of a changed file before reading: ENOENT.
+            with pytest.raises(OSError) as error:
+                os.pread(f.fileno(), 5000, 1000)
+            assert error.value.errno in (errno.ENOENT, errno.EIO)
+        assert sorted(os.listdir(point)) == NAMES
 
 
 def test_refused_frames_are_errors_and_a_lost_service_never_hangs(drive):
