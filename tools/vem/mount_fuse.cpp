@@ -75,6 +75,11 @@ struct Node {
     uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
 };
 
+// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has two
+// or three requests in flight besides the background fetch: with two kept blocks, movies whose
+// frames do not divide a megabyte loaded a third of their frames twice.
+constexpr size_t kKeptBlocks = 3;
+
 // The one library file of a movie, shared by every open handle on it.
 struct MovieFile {
     // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
@@ -100,7 +105,7 @@ struct MovieFile {
     // The buffer the last replaced block left behind, loaded into next. Guarded by lock.
     std::shared_ptr<Buffer> spare;
 
-    // The two blocks read last, so that the kernel's smaller reads are served from memory while
+    // The blocks read last, so that the kernel's smaller reads are served from memory while
     // the next block is read ahead from the service. A reply holds its block's buffer by
     // pointer, so that it is sent without holding blocksLock.
     struct Block {
@@ -112,7 +117,7 @@ struct MovieFile {
     // let a read served from the blocks skip lock (held by the read-ahead for a whole load).
     // Innermost with respect to lock.
     std::mutex blocksLock;
-    Block blocks[2];
+    Block blocks[kKeptBlocks];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
     uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
@@ -542,7 +547,7 @@ class Mount {
         movieFile.fileSize = size;
         movieFile.blockSize = 0;
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
-            movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
+            movieFile.blockSize = (kBlockTarget + frameBytes - 1) / frameBytes * frameBytes;
         }
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
         if (movieFile.keptBlockSize != movieFile.blockSize) {
@@ -622,12 +627,15 @@ class Mount {
     // recently, whose buffer becomes the spare.
     static void keepBlock(MovieFile& movieFile, int64_t number,
                           std::shared_ptr<MovieFile::Buffer> bytes) {
-        MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
-                                       ? movieFile.blocks[0]
-                                       : movieFile.blocks[1];
-        victim.number = number;
-        victim.bytes.swap(bytes);
-        victim.lastUse = ++movieFile.uses;
+        MovieFile::Block* victim = &movieFile.blocks[0];
+        for (MovieFile::Block& block : movieFile.blocks) {
+            if (block.lastUse < victim->lastUse) {
+                victim = &block;
+            }
+        }
+        victim->number = number;
+        victim->bytes.swap(bytes);
+        victim->lastUse = ++movieFile.uses;
         movieFile.spare = std::move(bytes);
     }
 
