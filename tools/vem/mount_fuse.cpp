@@ -75,10 +75,11 @@ struct Node {
     uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
 };
 
-// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has two
-// or three requests in flight besides the background fetch: with two kept blocks, movies whose
-// frames do not divide a megabyte loaded a third of their frames twice.
-constexpr size_t kKeptBlocks = 3;
+// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has
+// several requests in flight besides the background fetch: with two kept blocks, movies whose
+// frames do not divide a megabyte loaded up to twice their frames per pass, and with three
+// still up to half again.
+constexpr size_t kKeptBlocks = 4;
 
 // The one library file of a movie, shared by every open handle on it.
 struct MovieFile {
@@ -928,35 +929,37 @@ class Mount {
                     bytes = block->bytes;
                 }
             }
-            if (bytes) {
-                const size_t piece =
-                    static_cast<size_t>(std::min<uint64_t>(count - done, bytes->size - within));
-                pieces.push_back({bytes->data.get() + within, piece});
-                held.push_back(std::move(bytes));
-                done += piece;
-                continue;
+            if (!bytes) {
+                // Loaded blocks are used from here, not looked up again: the other requests in
+                // flight may replace them in the meantime.
+                std::lock_guard<std::mutex> guard(movieFile.lock);
+                if (m->ensureOpen(movieFile, handle->name) != 0 ||
+                    movieFile.blockSize != blockSize) {
+                    fuse_reply_err(req, EIO);
+                    return;
+                }
+                {
+                    // The read-ahead may have brought it while this thread waited for the file.
+                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                    if (MovieFile::Block* block = findBlock(movieFile, number)) {
+                        bytes = block->bytes;
+                    }
+                }
+                if (!bytes) {
+                    bytes = loadBlock(movieFile, number);
+                    if (!bytes) {
+                        fuse_reply_err(req, EIO);
+                        return;
+                    }
+                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                    keepBlock(movieFile, number, bytes);
+                }
             }
-            std::lock_guard<std::mutex> guard(movieFile.lock);
-            if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
-                fuse_reply_err(req, EIO);
-                return;
-            }
-            bool kept = false;
-            {
-                // The read-ahead may have brought it while this thread waited for the file.
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                kept = hasBlock(movieFile, number);
-            }
-            if (kept) {
-                continue;
-            }
-            std::shared_ptr<MovieFile::Buffer> loaded = loadBlock(movieFile, number);
-            if (!loaded) {
-                fuse_reply_err(req, EIO);
-                return;
-            }
-            std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-            keepBlock(movieFile, number, std::move(loaded));
+            const size_t piece =
+                static_cast<size_t>(std::min<uint64_t>(count - done, bytes->size - within));
+            pieces.push_back({bytes->data.get() + within, piece});
+            held.push_back(std::move(bytes));
+            done += piece;
         }
         fuse_reply_iov(req, pieces.data(), static_cast<int>(pieces.size()));
         held.clear();
