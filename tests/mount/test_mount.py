@@ -1,0 +1,267 @@
+# The drive mounted with `vem mount`, checked with ordinary tools against vemsim's own bytes.
+import errno
+import json
+import os
+import signal
+import subprocess
+import tempfile
+import time
+from contextlib import contextmanager
+
+import pytest
+
+VEM = os.environ["VEM"]
+VEMSIM = os.environ["VEMSIM"]
+# Odd frame sides, so that frames straddle the kernel's 4 KiB pages; a movie big enough to take
+# several large reads; frames above 16 MiB, which the mount reads without keeping them.
+MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "640x480x24:big",
+          "--movie", "4100x2100x2:huge"]
+NAMES = ["1-odd", "2-small", "3-big", "4-huge"]
+SIZES = {"1-odd": 37 * 23 * 90 * 2, "2-small": 64 * 48 * 30 * 2, "3-big": 640 * 480 * 24 * 2,
+         "4-huge": 4100 * 2100 * 2 * 2}
+# vemsim records movie n at 2024-02-14 09:30:00 UTC plus n hours (whole seconds for the file time).
+BASE_TIME = 1707903000
+
+
+def run(*args, env, check=True, timeout=30):
+    return subprocess.run(args, env=env, capture_output=True, text=True, check=check,
+                          timeout=timeout)
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+@pytest.fixture(scope="module")
+def drive():
+    if not os.path.exists("/dev/fuse"):
+        pytest.fail("/dev/fuse is missing: the mount tests need FUSE")
+    with tempfile.TemporaryDirectory() as root:
+        env = dict(os.environ, ZELVEM_PIPE_DIR=os.path.join(root, "pipe"),
+                   XDG_DATA_HOME=os.path.join(root, "data"))
+        env.pop("ZELVEM_ENABLE_EMULATOR", None)
+        os.makedirs(env["ZELVEM_PIPE_DIR"])
+        # The reference: the same movies written out by vemsim itself.
+        ref = os.path.join(root, "ref")
+        run(VEMSIM, "--write-folder", ref, *MOVIES, env=env)
+        sim = subprocess.Popen([VEMSIM, *MOVIES], env=env, stderr=subprocess.PIPE, text=True)
+        try:
+            for line in sim.stderr:
+                if "serving" in line:
+                    break
+            yield {"root": root, "env": env, "ref": ref, "sim": sim}
+        finally:
+            sim.terminate()
+            sim.wait(timeout=10)
+
+
+@contextmanager
+def mounted(drive, *flags):
+    point = tempfile.mkdtemp(dir=drive["root"])
+    proc = subprocess.Popen([VEM, "mount", point, "--foreground", *flags], env=drive["env"],
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(lambda: os.path.ismount(point), 10), "the mount did not appear"
+        yield point
+    finally:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        subprocess.run(["fusermount3", "-uz", point], capture_output=True)
+    assert not os.path.ismount(point)
+    assert proc.returncode == 0, proc.stderr.read()
+
+
+def sim_ctl(drive, *words):
+    return run(VEMSIM, "ctl", *words, env=drive["env"]).stdout
+
+
+def test_listing_reading_and_properties(drive):
+    env, ref = drive["env"], drive["ref"]
+    with mounted(drive) as point:
+        listing = run("ls", "-l", "--time-style=+%s", point, env=env).stdout.splitlines()[1:]
+        seen = [(f[0], int(f[4]), int(f[5]), f[6]) for f in (line.split() for line in listing)]
+        assert seen == [("-r--r--r--", SIZES[name], BASE_TIME + 3600 * (i + 1), name)
+                        for i, name in enumerate(NAMES)]
+
+        # Every byte, whole and in pieces that start and end inside frames and pages.
+        for name in NAMES:
+            run("cmp", os.path.join(point, name), os.path.join(ref, name + ".dat"), env=env)
+        pieces = [  # movie, offset, length
+            ("1-odd", 1, 1), ("1-odd", 1701, 3), ("1-odd", 4095, 4099),
+            ("1-odd", SIZES["1-odd"] - 5, 5), ("3-big", 614399, 614402),
+            ("3-big", 7777777, 1234567), ("3-big", SIZES["3-big"] - 1, 1),
+            ("4-huge", 17219999, 3), ("4-huge", 5, 20000000),
+        ]
+        for name, offset, length in pieces:
+            with open(os.path.join(point, name), "rb", buffering=0) as f:
+                got = os.pread(f.fileno(), length, offset)
+            with open(os.path.join(ref, name + ".dat"), "rb") as f:
+                want = os.pread(f.fileno(), length, offset)
+            assert got == want, (name, offset, length)
+
+        # Several processes at once, on one movie at different places and on different movies.
+        jobs = [["cmp", "-i", f"{skip}:{skip}", os.path.join(point, name),
+                 os.path.join(ref, name + ".dat")]
+                for name, skip in [("3-big", 0), ("3-big", 3000001), ("3-big", 9000000),
+                                   ("1-odd", 0), ("2-small", 777)]]
+        procs = [subprocess.Popen(job) for job in jobs]
+        assert [p.wait(timeout=60) for p in procs] == [0] * len(jobs)
+
+        # The properties, as `vem info --json` gives them.
+        for name in NAMES:
+            info = json.loads(run(VEM, "info", name, "--json", env=env).stdout)
+            dump = run("getfattr", "-d", "--absolute-names", os.path.join(point, name),
+                       env=env).stdout
+            attrs = dict(line.split("=", 1) for line in dump.splitlines() if "=" in line)
+            assert attrs == {f"user.vem.{k}": f'"{v}"' for k, v in info["properties"].items()}
+            assert len(attrs) == 7
+
+        # The info stream by name in any case, never listed.
+        for suffix in [":info", ":INFO", ":Info"]:
+            run("cmp", os.path.join(point, "2-small" + suffix), os.path.join(ref, "2-small.info"),
+                env=env)
+        assert sorted(os.listdir(point)) == NAMES
+
+
+def test_writes_refused_and_delete_only_when_allowed(drive):
+    env = drive["env"]
+    with mounted(drive) as point:
+        refused = [  # command, the error it must report
+            (["rm", "-f", "2-small"], "Permission denied"),
+            (["touch", "new"], "Read-only file system"),
+            (["sh", "-c", "echo x >> 1-odd"], "Read-only file system"),
+            (["mkdir", "dir"], "Read-only file system"),
+            (["mv", "1-odd", "moved"], "Read-only file system"),
+            (["setfattr", "-n", "user.x", "-v", "1", "1-odd"], "Read-only file system"),
+            (["truncate", "-s", "0", "1-odd"], "Read-only file system"),
+        ]
+        for command, error in refused:
+            result = subprocess.run(command, cwd=point, capture_output=True, text=True,
+                                    timeout=30)
+            assert result.returncode != 0 and error in result.stderr, (command, result.stderr)
+        assert sorted(os.listdir(point)) == NAMES
+
+    added = sim_ctl(drive, "add", "16", "8", "3", "doomed")
+    doomed = dict(word.split("=") for word in added.split()[1:])["entry"]
+    with mounted(drive, "--allow-delete") as point:
+        assert run("stat", "-c", "%A", os.path.join(point, doomed), env=env).stdout.strip() \
+            == "-rw-r--r--"
+        result = subprocess.run(["rm", doomed + ":info"], cwd=point, capture_output=True,
+                                text=True, timeout=30)
+        assert result.returncode != 0
+        run("rm", os.path.join(point, doomed), env=env)
+        assert sorted(os.listdir(point)) == NAMES
+        assert "doomed" not in sim_ctl(drive, "list")
+
+
+def test_changes_show_within_a_second(drive):
+    def add():
+        answer = sim_ctl(drive, "add", "8", "8", "2", "late")
+        return dict(word.split("=") for word in answer.split()[1:])
+
+    with mounted(drive) as point:
+        first = add()
+        assert wait_for(lambda: os.path.exists(os.path.join(point, first["entry"])), 1.0)
+        # vemsim numbers the next movie one higher: have the kernel cache that name as missing.
+        second_path = os.path.join(point, f"{int(first['number']) + 1}-late")
+        assert not os.path.exists(second_path)
+        second = add()
+        assert os.path.join(point, second["entry"]) == second_path
+        assert wait_for(lambda: os.path.exists(second_path), 1.0)
+        assert os.path.getsize(second_path) == 8 * 8 * 2 * 2
+        sim_ctl(drive, "remove", second["index"])
+        sim_ctl(drive, "remove", first["index"])
+        assert wait_for(lambda: sorted(os.listdir(point)) == NAMES, 1.0)
+        assert wait_for(lambda: not os.path.exists(second_path), 1.0)
+
+
+def test_open_movies_follow_removals(drive):
+    # Bytes the mount keeps in memory must not outlive their movie; a movie renumbered while open
+    # reads on under its new index.
+    def add(*movie):
+        answer = sim_ctl(drive, "add", *movie)
+        return dict(word.split("=") for word in answer.split()[1:])
+
+    with mounted(drive) as point:
+        before = add("16", "8", "3", "before")
+        kept = add("640", "480", "4", "kept")
+        path = os.path.join(point, kept["entry"])
+        assert wait_for(lambda: os.path.exists(path), 1.0)
+        with open(path, "rb") as f:
+            whole = f.read()
+        assert len(whole) == 640 * 480 * 4 * 2
+        with open(path, "rb") as f:
+            assert os.pread(f.fileno(), 5000, 1000) == whole[1000:6000]
+            sim_ctl(drive, "remove", before["index"])
+            assert wait_for(lambda: before["entry"] not in os.listdir(point), 1.0)
+            for offset in (1000, 2_000_000):  # a kept block, and one read from the library
+                assert os.pread(f.fileno(), 5000, offset) == whole[offset:offset + 5000]
+            sim_ctl(drive, "remove", str(int(kept["index"]) - 1))
+            assert wait_for(lambda: kept["entry"] not in os.listdir(point), 1.0)
+            # The kernel asks for the attributes of a changed file before reading: ENOENT.
+            with pytest.raises(OSError) as error:
+                os.pread(f.fileno(), 5000, 1000)
+            assert error.value.errno in (errno.ENOENT, errno.EIO)
+        assert sorted(os.listdir(point)) == NAMES
+
+
+def test_refused_frames_are_errors_and_a_lost_service_never_hangs(drive):
+    env = drive["env"]
+    with mounted(drive) as point:
+        # Every frame load refused: cat must fail, not deliver a zero-filled file.
+        sim_ctl(drive, "fault", "error", "ord=6", "count=100000")
+        result = subprocess.run(["cat", os.path.join(point, "3-big")], capture_output=True,
+                                timeout=30)
+        assert result.returncode != 0 and b"Input/output error" in result.stderr
+        assert len(result.stdout) < SIZES["3-big"]
+        sim_ctl(drive, "clear")
+
+        # A service that answers late holds only the reads waiting for it.
+        sim_ctl(drive, "fault", "delay", "ord=6", "count=1", "ms=4000")
+        slow = subprocess.Popen(["cat", os.path.join(point, "1-odd")], stdout=subprocess.DEVNULL)
+        time.sleep(0.3)
+        started = time.monotonic()
+        assert sorted(os.listdir(point)) == NAMES
+        run("getfattr", "-d", os.path.join(point, "3-big"), env=env)
+        assert time.monotonic() - started < 2
+        assert slow.wait(timeout=30) == 0
+
+
+def test_background_mount_leaves_nothing_behind(drive):
+    env = drive["env"]
+    point = tempfile.mkdtemp(dir=drive["root"])
+    run(VEM, "mount", point, env=env)  # returns once the mount is ready
+    try:
+        assert os.path.ismount(point)
+        assert sorted(os.listdir(point)) == NAMES
+    finally:
+        run("fusermount3", "-u", point, env=env, check=False)
+
+    def server_gone():
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    cmdline = f.read()
+                with open(f"/proc/{pid}/stat") as f:
+                    state = f.read().rsplit(")", 1)[1].split()[0]
+            except OSError:
+                continue
+            if point.encode() in cmdline and state != "Z":
+                return False
+        return True
+
+    assert wait_for(server_gone, 10)
+    assert not os.path.ismount(point)
+    # A mount point that is not a folder is a clear failure, not a background process.
+    result = run(VEM, "mount", os.path.join(point, "missing"), env=env, check=False)
+    assert result.returncode == 1 and result.stderr.startswith("vem: ")

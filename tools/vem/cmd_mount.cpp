@@ -1,0 +1,52 @@
+// vem mount: the drive's movies as read-only files under a folder (Linux, FUSE).
+#include <climits>
+#include <cstdlib>
+
+#include "mount.h"
+#include "registry.h"
+
+namespace {
+
+struct MountArguments {
+    std::string mountpoint;
+    bool foreground = false;
+    bool allowDelete = false;
+};
+
+int runMountCommand(const vemcli::Registry& registry, const MountArguments& args) {
+    vemcli::MountOptions options;
+    // The background process starts elsewhere and outlives this folder: pass it an absolute path.
+    char resolved[PATH_MAX];
+    if (realpath(args.mountpoint.c_str(), resolved) == nullptr) {
+        throw vemcli::Failure("mount point " + args.mountpoint + " does not exist");
+    }
+    options.mountpoint = resolved;
+    options.foreground = args.foreground;
+    options.allowDelete = args.allowDelete;
+    options.emulator = registry.global().emulator;
+    options.foregroundArgs = {"mount", options.mountpoint, "--foreground"};
+    if (options.allowDelete) {
+        options.foregroundArgs.push_back("--allow-delete");
+    }
+    if (options.emulator) {
+        options.foregroundArgs.push_back("--emulator");
+    }
+    return vemcli::runMount(options);
+}
+
+}  // namespace
+
+void registerCommand_mount(vemcli::Registry& registry) {
+    static MountArguments args;
+    CLI::App* app = registry.add("mount", "Show the movies as read-only files in a folder (FUSE)",
+                                 [&registry] { return runMountCommand(registry, args); });
+    app->footer(
+        "Returns once mounted and serves in the background until `fusermount3 -u MOUNTPOINT`\n"
+        "(or SIGTERM); with --foreground, until Ctrl+C. Each movie is a file of its frames;\n"
+        "NAME:info opens its info stream; `getfattr -d` shows its properties.");
+    app->add_option("MOUNTPOINT", args.mountpoint, "An existing empty folder")->required();
+    app->add_flag("--foreground,-f", args.foreground,
+                  "Stay attached to the terminal; Ctrl+C or SIGTERM unmounts");
+    app->add_flag("--allow-delete", args.allowDelete,
+                  "Let rm delete movies from the drive (otherwise it is refused)");
+}
