@@ -1387,6 +1387,8 @@ int runMount(const MountOptions& options) {
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     fuse_session* se =
         fuse_session_new(&args, Mount::operations(), sizeof(fuse_lowlevel_ops), &mount);
+    // Parsing left an allocated copy of the arguments in `args`; the session keeps none of it.
+    fuse_opt_free_args(&args);
     if (se == nullptr) {
         return fail("cannot set up the FUSE session");
     }
