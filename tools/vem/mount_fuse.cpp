@@ -75,12 +75,6 @@ struct Node {
     uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
 };
 
-// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has
-// several requests in flight besides the background fetch: with two kept blocks, movies whose
-// frames do not divide a megabyte loaded up to twice their frames per pass, and with three
-// still up to half again.
-constexpr size_t kKeptBlocks = 4;
-
 // The one library file of a movie, shared by every open handle on it.
 struct MovieFile {
     // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
@@ -96,34 +90,18 @@ struct MovieFile {
     uint64_t blockSize = 0;
     uint64_t fileSize = 0;
 
-    // Bytes of one block. Left uninitialised and reused: zero-filling and faulting in a fresh
-    // megabyte for every block cost more than the copy out of the service's section.
-    struct Buffer {
-        std::unique_ptr<uint8_t[]> data;
-        size_t capacity = 0;
-        size_t size = 0;
-    };
-    // The buffer the last replaced block left behind, loaded into next. Guarded by lock.
-    std::shared_ptr<Buffer> spare;
-
-    // The blocks read last, so that the kernel's smaller reads are served from memory while
-    // the next block is read ahead from the service. A reply holds its block's buffer by
-    // pointer, so that it is sent without holding blocksLock.
+    // The two blocks read last, so that the kernel's smaller reads are served from memory while
+    // the next block is read ahead from the service.
     struct Block {
         int64_t number = -1;
         uint64_t lastUse = 0;
-        std::shared_ptr<Buffer> bytes;
+        std::vector<uint8_t> bytes;
     };
-    // Guards blocks, uses, aheadQueued and the kept* copies of the open file's geometry, which
-    // let a read served from the blocks skip lock (held by the read-ahead for a whole load).
-    // Innermost with respect to lock.
+    // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
     std::mutex blocksLock;
-    Block blocks[kKeptBlocks];
+    Block blocks[2];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
-    uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
-    uint64_t keptFileSize = 0;
-    uint32_t keptIndex = 0;
 };
 
 struct Handle {
@@ -146,8 +124,6 @@ struct AheadJob {
 // the library as asked, without blocks.
 constexpr uint64_t kBlockTarget = 1 << 20;
 constexpr uint64_t kLargestKeptFrame = 16 << 20;
-// The kernel's read-ahead window for the mount, when the mount may set it.
-constexpr unsigned long kReadAheadKib = 1024;
 
 // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
 struct Invalidation {
@@ -199,76 +175,6 @@ bool splitInfoName(const std::string& name, std::string& movie) {
     return true;
 }
 
-// The device number of the file system mounted last on `mountpoint`, from the mount table: a
-// stat would go through the mount, which answers nothing until the session loop runs.
-bool mountedDevice(const std::string& mountpoint, unsigned& major, unsigned& minor) {
-    // The table writes space, tab, newline and backslash in a path as \ooo.
-    std::string escaped;
-    for (const char c : mountpoint) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\%03o", static_cast<unsigned char>(c));
-            escaped += code;
-        } else {
-            escaped.push_back(c);
-        }
-    }
-    FILE* table = std::fopen("/proc/self/mountinfo", "r");
-    if (table == nullptr) {
-        return false;
-    }
-    bool found = false;
-    char* line = nullptr;
-    size_t capacity = 0;
-    while (getline(&line, &capacity, table) > 0) {
-        unsigned maj = 0;
-        unsigned min = 0;
-        int pathAt = 0;
-        int pathEnd = 0;
-        if (std::sscanf(line, "%*u %*u %u:%u %*s %n%*s%n", &maj, &min, &pathAt, &pathEnd) == 2 &&
-            pathEnd > pathAt && std::string(line + pathAt, line + pathEnd) == escaped) {
-            major = maj;
-            minor = min;
-            found = true;
-        }
-    }
-    std::free(line);
-    std::fclose(table);
-    return found;
-}
-
-// The kernel reads a file ahead, and asks the mount, in pieces no larger than the mount's
-// read-ahead window: 128 KiB unless raised, which only root may do. A megabyte a request is a
-// quarter of the round trips, and of the mount's CPU time spent switching between them.
-// `path` is the window's control file. The kernel sets the window when the session starts, so
-// this runs once it has.
-void widenReadAhead(const std::string& path) {
-    if (path.empty()) {
-        return;
-    }
-    FILE* file = std::fopen(path.c_str(), "r+");
-    if (file == nullptr) {
-        return;  // not root: the default window
-    }
-    unsigned long current = 0;
-    if (std::fscanf(file, "%lu", &current) == 1 && current < kReadAheadKib) {
-        std::rewind(file);
-        std::fprintf(file, "%lu\n", kReadAheadKib);
-    }
-    std::fclose(file);
-}
-
-// The read-ahead control file of the file system mounted last on `mountpoint`, or "".
-std::string readAheadControl(const std::string& mountpoint) {
-    unsigned major = 0;
-    unsigned minor = 0;
-    if (!mountedDevice(mountpoint, major, minor)) {
-        return std::string();
-    }
-    return "/sys/class/bdi/" + std::to_string(major) + ":" + std::to_string(minor) +
-           "/read_ahead_kb";
-}
-
 class Mount {
   public:
     Mount(zel::vem::CVemInterface* vem, const MountOptions& options)
@@ -282,8 +188,6 @@ class Mount {
     }
 
     static const fuse_lowlevel_ops* operations();
-
-    void setReadAheadControl(const std::string& path) { readAheadPath = path; }
 
     void start(fuse_session* session) {
         se = session;
@@ -548,17 +452,8 @@ class Mount {
         movieFile.fileSize = size;
         movieFile.blockSize = 0;
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
-            movieFile.blockSize = (kBlockTarget + frameBytes - 1) / frameBytes * frameBytes;
+            movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
         }
-        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
-        if (movieFile.keptBlockSize != movieFile.blockSize) {
-            for (MovieFile::Block& block : movieFile.blocks) {
-                block = MovieFile::Block();
-            }
-        }
-        movieFile.keptBlockSize = movieFile.blockSize;
-        movieFile.keptFileSize = size;
-        movieFile.keptIndex = index;
         return 0;
     }
 
@@ -569,38 +464,24 @@ class Mount {
             return;
         }
         movieFile.file = TSharedPtr<IFile>();
-        movieFile.spare.reset();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
-        movieFile.keptBlockSize = 0;
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
     }
 
-    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole,
-    // into the spare buffer when no reply still sends from it.
-    static std::shared_ptr<MovieFile::Buffer> loadBlock(MovieFile& movieFile, int64_t number) {
+    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
+    static bool loadBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
         const uint64_t start = static_cast<uint64_t>(number) * movieFile.blockSize;
         if (start >= movieFile.fileSize) {
-            return nullptr;
+            return false;
         }
         const uint64_t length = std::min(movieFile.blockSize, movieFile.fileSize - start);
-        std::shared_ptr<MovieFile::Buffer> bytes;
-        bytes.swap(movieFile.spare);
-        if (!bytes || bytes.use_count() != 1 || bytes->capacity < length) {
-            bytes = std::make_shared<MovieFile::Buffer>();
-            bytes->data.reset(new uint8_t[movieFile.blockSize]);
-            bytes->capacity = movieFile.blockSize;
-        }
-        bytes->size = static_cast<size_t>(length);
+        bytes.resize(length);
         IFile& file = *movieFile.file;
-        if (file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) !=
-                static_cast<int64_t>(start) ||
-            file.Read(bytes->data.get(), static_cast<uint32_t>(length)) != length) {
-            movieFile.spare = std::move(bytes);
-            return nullptr;
-        }
-        return bytes;
+        return file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) ==
+                   static_cast<int64_t>(start) &&
+               file.Read(bytes.data(), static_cast<uint32_t>(length)) == length;
     }
 
     // The caller holds movieFile.blocksLock.
@@ -624,20 +505,15 @@ class Mount {
         return false;
     }
 
-    // The caller holds movieFile.lock and movieFile.blocksLock. Replaces the block used least
-    // recently, whose buffer becomes the spare.
-    static void keepBlock(MovieFile& movieFile, int64_t number,
-                          std::shared_ptr<MovieFile::Buffer> bytes) {
-        MovieFile::Block* victim = &movieFile.blocks[0];
-        for (MovieFile::Block& block : movieFile.blocks) {
-            if (block.lastUse < victim->lastUse) {
-                victim = &block;
-            }
-        }
-        victim->number = number;
-        victim->bytes.swap(bytes);
-        victim->lastUse = ++movieFile.uses;
-        movieFile.spare = std::move(bytes);
+    // The caller holds movieFile.blocksLock. Replaces the block used least recently; `bytes`
+    // gets that block's buffer back.
+    static void keepBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+        MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
+                                       ? movieFile.blocks[0]
+                                       : movieFile.blocks[1];
+        victim.number = number;
+        victim.bytes.swap(bytes);
+        victim.lastUse = ++movieFile.uses;
     }
 
     // Has the block after a read fetched in the background, unless it is kept or on its way.
@@ -680,13 +556,11 @@ class Mount {
                     wanted = !hasBlock(movieFile, job.number);
                 }
                 // A failure here is left to the read that needs the block: it reports it.
-                std::shared_ptr<MovieFile::Buffer> bytes;
-                if (wanted) {
-                    bytes = loadBlock(movieFile, job.number);
-                }
+                std::vector<uint8_t> bytes;
+                const bool loaded = wanted && loadBlock(movieFile, job.number, bytes);
                 std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                if (bytes) {
-                    keepBlock(movieFile, job.number, std::move(bytes));
+                if (loaded) {
+                    keepBlock(movieFile, job.number, bytes);
                 }
                 if (movieFile.aheadQueued == job.number) {
                     movieFile.aheadQueued = -1;
@@ -694,12 +568,6 @@ class Mount {
             }
             guard.lock();
         }
-    }
-
-    bool listedAt(const std::string& name, uint32_t index) {
-        std::lock_guard<std::mutex> guard(stateLock);
-        const Movie* movie = findMovie(name);
-        return movie != nullptr && movie->indexValid && movie->index == index;
     }
 
     bool nodeOf(fuse_ino_t ino, Node& node) {
@@ -831,7 +699,6 @@ class Mount {
                 return;
             }
             ++movieFile.openCount;
-            std::call_once(m->readAheadWidened, [m] { widenReadAhead(m->readAheadPath); });
         }
         fi->fh = reinterpret_cast<uint64_t>(handle.get());
         if (fuse_reply_open(req, fi) == 0) {
@@ -858,25 +725,14 @@ class Mount {
             fuse_reply_buf(req, reinterpret_cast<const char*>(handle->info.data()) + at, count);
             return;
         }
+        // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
+        thread_local std::vector<uint8_t> buffer;
         const std::shared_ptr<MovieFile>& shared = handle->movie;
         MovieFile& movieFile = *shared;
         uint64_t blockSize = 0;
         uint64_t fileSize = 0;
-        uint32_t index = 0;
-        {
-            std::lock_guard<std::mutex> guard(movieFile.blocksLock);
-            blockSize = movieFile.keptBlockSize;
-            fileSize = movieFile.keptFileSize;
-            index = movieFile.keptIndex;
-        }
-        // A movie removed, or moved to another index, goes through ensureOpen below.
-        if (blockSize == 0 || !m->listedAt(handle->name, index)) {
-            blockSize = 0;
-        }
         size_t count = 0;
-        if (blockSize == 0) {
-            // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
-            thread_local std::vector<uint8_t> buffer;
+        {
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
@@ -890,12 +746,12 @@ class Mount {
                 fuse_reply_buf(req, nullptr, 0);
                 return;
             }
+            count = static_cast<size_t>(
+                std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
+            if (buffer.size() < count) {
+                buffer.resize(count);
+            }
             if (blockSize == 0) {
-                count = static_cast<size_t>(
-                    std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
-                if (buffer.size() < count) {
-                    buffer.resize(count);
-                }
                 // The kernel fills a short reply with zeros: anything short of count is an error.
                 IFile& file = *movieFile.file;
                 if (file.Seek(offset, zel::kSeekBegin) != offset ||
@@ -903,66 +759,63 @@ class Mount {
                     fuse_reply_err(req, EIO);
                     return;
                 }
-                fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
-                return;
             }
-        } else if (static_cast<uint64_t>(offset) >= fileSize) {
-            fuse_reply_buf(req, nullptr, 0);
+        }
+        if (blockSize == 0) {
+            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
             return;
         }
-        count =
-            static_cast<size_t>(std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
         const int64_t next = static_cast<int64_t>((offset + count - 1) / blockSize) + 1;
-        // The reply goes out as one piece per block it covers, each held by its buffer so that a
-        // block replaced meanwhile stays intact until the kernel has copied it.
-        std::vector<std::shared_ptr<MovieFile::Buffer>> held;
-        std::vector<iovec> pieces;
         size_t done = 0;
+        bool replied = false;
         while (done < count) {
             const uint64_t at = static_cast<uint64_t>(offset) + done;
             const int64_t number = static_cast<int64_t>(at / blockSize);
             const uint64_t within = at % blockSize;
-            std::shared_ptr<MovieFile::Buffer> bytes;
             {
                 std::lock_guard<std::mutex> guard(movieFile.blocksLock);
                 if (MovieFile::Block* block = findBlock(movieFile, number)) {
-                    bytes = block->bytes;
+                    const size_t piece = static_cast<size_t>(
+                        std::min<uint64_t>(count - done, block->bytes.size() - within));
+                    if (piece == count) {
+                        // The whole read lies in one block: reply straight from it.
+                        fuse_reply_buf(req,
+                                       reinterpret_cast<const char*>(block->bytes.data()) + within,
+                                       count);
+                        done = count;
+                        replied = true;
+                        break;
+                    }
+                    std::memcpy(buffer.data() + done, block->bytes.data() + within, piece);
+                    done += piece;
+                    continue;
                 }
             }
-            if (!bytes) {
-                // Loaded blocks are used from here, not looked up again: the other requests in
-                // flight may replace them in the meantime.
-                std::lock_guard<std::mutex> guard(movieFile.lock);
-                if (m->ensureOpen(movieFile, handle->name) != 0 ||
-                    movieFile.blockSize != blockSize) {
-                    fuse_reply_err(req, EIO);
-                    return;
-                }
-                {
-                    // The read-ahead may have brought it while this thread waited for the file.
-                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                    if (MovieFile::Block* block = findBlock(movieFile, number)) {
-                        bytes = block->bytes;
-                    }
-                }
-                if (!bytes) {
-                    bytes = loadBlock(movieFile, number);
-                    if (!bytes) {
-                        fuse_reply_err(req, EIO);
-                        return;
-                    }
-                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                    keepBlock(movieFile, number, bytes);
-                }
+            std::lock_guard<std::mutex> guard(movieFile.lock);
+            if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
+                fuse_reply_err(req, EIO);
+                return;
             }
-            const size_t piece =
-                static_cast<size_t>(std::min<uint64_t>(count - done, bytes->size - within));
-            pieces.push_back({bytes->data.get() + within, piece});
-            held.push_back(std::move(bytes));
-            done += piece;
+            bool kept = false;
+            {
+                // The read-ahead may have brought it while this thread waited for the file.
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+                kept = hasBlock(movieFile, number);
+            }
+            if (kept) {
+                continue;
+            }
+            std::vector<uint8_t> bytes;
+            if (!loadBlock(movieFile, number, bytes)) {
+                fuse_reply_err(req, EIO);
+                return;
+            }
+            std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
+            keepBlock(movieFile, number, bytes);
         }
-        fuse_reply_iov(req, pieces.data(), static_cast<int>(pieces.size()));
-        held.clear();
+        if (!replied) {
+            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        }
         m->readAhead(shared, handle->name, next, blockSize, fileSize);
     }
 
@@ -993,9 +846,17 @@ class Mount {
                 dir->entries.emplace_back(movie.first, m->inoFor(movie.first, false));
             }
         }
-        fi->fh = reinterpret_cast<uint64_t>(dir.get());
-        if (fuse_reply_open(req, fi) == 0) {
-            dir.release();
+        DirHandle* handle = dir.get();
+        fi->fh = reinterpret_cast<uint64_t>(handle);
+        {
+            // Kept by the mount, not only by the kernel: a folder still open when the mount ends
+            // gets no release.
+            std::lock_guard<std::mutex> guard(m->stateLock);
+            m->openDirs.emplace(handle, std::move(dir));
+        }
+        if (fuse_reply_open(req, fi) != 0) {
+            std::lock_guard<std::mutex> guard(m->stateLock);
+            m->openDirs.erase(handle);
         }
     }
 
@@ -1021,7 +882,11 @@ class Mount {
     }
 
     static void opReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-        delete reinterpret_cast<DirHandle*>(fi->fh);
+        Mount* m = self(req);
+        {
+            std::lock_guard<std::mutex> guard(m->stateLock);
+            m->openDirs.erase(reinterpret_cast<DirHandle*>(fi->fh));
+        }
         fuse_reply_err(req, 0);
     }
 
@@ -1157,8 +1022,6 @@ class Mount {
 
     zel::vem::CVemInterface* vem;
     const MountOptions options;
-    std::string readAheadPath;  // set before the session loop starts
-    std::once_flag readAheadWidened;
     const bool emulator;
     const double timeout;
     fuse_session* se = nullptr;
@@ -1166,7 +1029,8 @@ class Mount {
     // Serialises refresh(), so that an older listing never replaces a newer one. Taken after the
     // library's cache lock (handlers run under it), before stateLock.
     std::mutex refreshLock;
-    // Guards snapshot, refreshes, lastRefresh, rootTime, nodes, inoByName, nextIno and movieFiles.
+    // Guards snapshot, refreshes, lastRefresh, rootTime, nodes, inoByName, nextIno, movieFiles and
+    // openDirs.
     // Innermost: nothing else is locked while it is held.
     std::mutex stateLock;
     Snapshot snapshot;
@@ -1177,6 +1041,7 @@ class Mount {
     std::unordered_map<std::string, fuse_ino_t> inoByName;
     fuse_ino_t nextIno = FUSE_ROOT_ID + 1;
     std::unordered_map<fuse_ino_t, std::shared_ptr<MovieFile>> movieFiles;
+    std::unordered_map<DirHandle*, std::unique_ptr<DirHandle>> openDirs;
 
     // Guards queue, aheadJobs and stopping; innermost, like stateLock (never held together with
     // it).
@@ -1403,7 +1268,6 @@ int runMount(const MountOptions& options) {
         fuse_session_destroy(se);
         return fail("cannot mount on " + options.mountpoint);
     }
-    mount.setReadAheadControl(readAheadControl(options.mountpoint));
     mount.startNotifier();
     reportReady();
 
