@@ -28,12 +28,14 @@ SharedSection& SharedSection::operator=(SharedSection&& other) noexcept {
         mappedSize = other.mappedSize;
         objectSize = other.objectSize;
         owner = other.owner;
+        viewLost = other.viewLost;
         other.sectionName.clear();
         other.handle = 0;
         other.view = nullptr;
         other.mappedSize = 0;
         other.objectSize = 0;
         other.owner = false;
+        other.viewLost = false;
     }
     return *this;
 }
@@ -46,6 +48,7 @@ void SharedSection::close() {
     mappedSize = 0;
     objectSize = 0;
     owner = false;
+    viewLost = false;
 }
 
 bool SharedSection::create(const char* name, uint64_t size, unsigned flags) {

@@ -47,9 +47,11 @@ class SharedSection {
     void close();
 
     // Copies up to `count` bytes from `offset` of the section and returns how many it copied:
-    // fewer at the end of the mapped size, and on POSIX fewer when the section's creator has
-    // shrunk it since (where a copy from data() would kill the process with SIGBUS). Readers of
-    // sections made by another process read through this.
+    // fewer at the end of the mapped size, and on POSIX fewer when the section's creator has cut
+    // it since, where a plain copy from data() would kill the process with SIGBUS. A cut inside
+    // the last page copied is not seen: those bytes read as zeros, as if the creator had written
+    // zeros. Readers of sections made by another process read through this. POSIX: the first
+    // call installs a SIGBUS handler that passes on every fault but its own (mapped_copy_posix.h).
     uint64_t readAt(uint64_t offset, void* buffer, uint64_t count) const;
 
     // Takes the name of a section this process created away, so no one can open it any more
@@ -81,6 +83,9 @@ class SharedSection {
     uint64_t objectSize = 0;
     // POSIX: this object created the name and unlinks it on close.
     bool owner = false;
+    // POSIX: a copy from the view faulted, so the view is partly zero pages; readAt reads
+    // through the descriptor from then on.
+    mutable bool viewLost = false;
 };
 
 }  // namespace zel::vem

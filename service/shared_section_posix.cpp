@@ -11,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "service/mapped_copy_posix.h"
+
 namespace zel::vem {
 
 namespace {
@@ -116,10 +118,23 @@ uint64_t SharedSection::readAt(uint64_t offset, void* buffer, uint64_t count) co
     if (handle == 0 || offset >= mappedSize) {
         return 0;
     }
-    // pread, not a copy from the view: when the service shrinks the object, a copy from the
-    // mapping past its new end raises SIGBUS and kills the host; pread just comes back short.
-    // It costs one system call per frame, beside the round trip that loaded the frame.
     count = std::min(count, mappedSize - offset);
+    // From the view, as fast as memory copies: a plain copy from a mapping whose object the
+    // service has cut raises SIGBUS and kills the host, so the copy is guarded. Once a copy has
+    // faulted, the view is partly zero pages and only the descriptor tells the truth.
+    if (!viewLost) {
+        switch (copyFromMapping(buffer, static_cast<const char*>(view) + offset,
+                                static_cast<size_t>(count))) {
+            case MappedCopy::Done:
+                return count;
+            case MappedCopy::Faulted:
+                viewLost = true;
+                break;
+            case MappedCopy::Unguarded:
+                break;
+        }
+    }
+    // pread comes back short where the object now ends.
     auto* out = static_cast<char*>(buffer);
     uint64_t done = 0;
     while (done < count) {

@@ -2,6 +2,7 @@
 // socket files and shared-memory objects.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -172,12 +173,50 @@ TEST_F(TransportPosixTest, AShrunkSectionFailsTheReadInsteadOfRaisingSigbus) {
     EXPECT_EQ(reader.readAt(0, out.data(), out.size()), out.size());
     EXPECT_EQ(out[3 * 4096 - 1], 0x11);
     ASSERT_TRUE(creator.shrink(4096 + 10));
-    // Cut where the section now ends: what is gone is not made up as zeros.
-    EXPECT_EQ(reader.readAt(4096, out.data(), 4096), 10u);
+    // The first copy touches a page that is gone; from then on reads are cut where the section
+    // now ends: what is gone is not made up as zeros.
     EXPECT_EQ(reader.readAt(2 * 4096, out.data(), 16), 0u);
+    EXPECT_EQ(reader.readAt(4096, out.data(), 4096), 10u);
     ASSERT_TRUE(creator.shrink(0));
     EXPECT_EQ(reader.readAt(0, out.data(), out.size()), 0u);
     EXPECT_FALSE(reader.shrink(0));  // only the creator may cut
+}
+
+// Guarding our own copies must not swallow other faults: a bus error anywhere else still reaches
+// the handler the host had, or ends the process when there was none. Each case runs in a fresh
+// process, so that the guard is installed after the host's handler, as in a real host.
+void hostBusHandler(int) {
+    _exit(42);
+}
+
+void cutAndTouch(const std::string& name, bool hostHandler) {
+    if (hostHandler) {
+        signal(SIGBUS, hostBusHandler);
+    }
+    SharedSection creator, reader, other;
+    if (!creator.create((name + "a").c_str(), 2 * 4096) || !reader.open((name + "a").c_str()) ||
+        !other.create((name + "b").c_str(), 4096)) {
+        _exit(3);
+    }
+    // Names go now: the process ends without running destructors.
+    SharedSection::removeName(name + "a");
+    SharedSection::removeName(name + "b");
+    std::vector<unsigned char> out(2 * 4096);
+    creator.shrink(0);
+    if (reader.readAt(0, out.data(), out.size()) != 0) {  // ours: a failed read, no signal
+        _exit(4);
+    }
+    other.shrink(0);
+    volatile unsigned char touched = *static_cast<volatile unsigned char*>(other.data());
+    (void)touched;
+    _exit(5);  // not reached: the touch faults
+}
+
+TEST_F(TransportPosixTest, FaultsOutsideOurCopiesReachTheHostsHandlerOrEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string name = scope.uniqueName("zvbus");
+    EXPECT_EXIT(cutAndTouch(name, true), ::testing::ExitedWithCode(42), "");
+    EXPECT_EXIT(cutAndTouch(name, false), ::testing::KilledBySignal(SIGBUS), "");
 }
 
 // A folder that others may write to, or that is reached through a link, is refused by both
