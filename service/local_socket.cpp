@@ -8,7 +8,8 @@ LocalSocket::LocalSocket(LocalSocket&& other) noexcept
       overlappedIo(other.overlappedIo),
       broken(other.broken.load()),
       hasDeadline(other.hasDeadline),
-      deadline(other.deadline) {
+      deadline(other.deadline),
+      receiveTimeout(other.receiveTimeout) {
     other.handle = kInvalid;
     other.overlappedIo = false;
     other.broken = false;
@@ -22,6 +23,7 @@ LocalSocket& LocalSocket::operator=(LocalSocket&& other) noexcept {
         broken = other.broken.load();
         hasDeadline = other.hasDeadline;
         deadline = other.deadline;
+        receiveTimeout = other.receiveTimeout;
         other.handle = kInvalid;
         other.overlappedIo = false;
         other.broken = false;
@@ -41,6 +43,7 @@ void LocalSocket::close() {
     }
     overlappedIo = false;
     broken = false;
+    receiveTimeout = Clock::duration::zero();
 }
 
 void LocalSocket::setDeadline(Clock::time_point when) {

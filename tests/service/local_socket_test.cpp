@@ -198,9 +198,16 @@ TEST_F(LocalSocketTest, ADeadlineEndsTransfersThePeerDoesNotServe) {
         EXPECT_GE(took, 290ms);
         EXPECT_LT(took, 5s);
     }
-    // Without the deadline, a transfer waits for the peer again.
+    // Without the deadline, a transfer waits for the peer again, longer than any limit it had.
     client.clearDeadline();
-    EXPECT_EQ(transfer(served, client, "late"), "late");
+    std::thread late([&] {
+        std::this_thread::sleep_for(500ms);
+        served.write("late", 4);
+    });
+    char got[4] = {};
+    EXPECT_EQ(client.read(got, sizeof got), 4u);
+    late.join();
+    EXPECT_EQ(std::string(got, 4), "late");
 }
 
 TEST_F(LocalSocketTest, PeerGoneTellsADeadConnectionFromAnIdleOne) {
