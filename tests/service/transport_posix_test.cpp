@@ -216,7 +216,12 @@ TEST_F(TransportPosixTest, FaultsOutsideOurCopiesReachTheHostsHandlerOrEndThePro
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string name = scope.uniqueName("zvbus");
     EXPECT_EXIT(cutAndTouch(name, true), ::testing::ExitedWithCode(42), "");
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer's own handler was there first: it gets the fault, reports it and exits.
+    EXPECT_EXIT(cutAndTouch(name, false), ::testing::ExitedWithCode(1), "BUS");
+#else
     EXPECT_EXIT(cutAndTouch(name, false), ::testing::KilledBySignal(SIGBUS), "");
+#endif
 }
 
 // A folder that others may write to, or that is reached through a link, is refused by both
