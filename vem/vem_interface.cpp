@@ -154,7 +154,7 @@ void refreshOnEventThread(CVemInterfacePrivate& p) {
 
 void CVemInterfacePrivate::eventLoop(CEvent* started) {
     uint32_t id = kNoQueue;
-    bool opened = eventChannel.CreateEventQueue(id);
+    bool opened = eventChannel.CheckVersion() && eventChannel.CreateEventQueue(id);
     if (opened) {
         queueId = id;
     }
@@ -212,15 +212,22 @@ CVemInterface::CVemInterface() : d(new CVemInterfacePrivate) {
                 channel->setTimeout(p.lifecycleTimeoutMs);
             }
             p.requestChannel.setReconnect(p.reconnect);
-            if (p.requestChannel.CheckVersion() && p.requestChannel.IsDriveDetected()) {
-                p.refresh();
-            }
-            // With reconnection the event thread runs even without a service, to find it later.
-            if (p.eventChannel.CheckVersion() || p.reconnect) {
-                CEvent started(false, false);
+            const bool served = p.requestChannel.CheckVersion();
+            // The event thread connects and opens its queue while this thread loads the list:
+            // the two connections' set-up overlaps the list instead of adding to it, and a change
+            // made while the list loads is not missed. The request channel connects first, so
+            // the service still sees the connections in that order. Without a service and
+            // without reconnection nobody would ever be heard, so no thread starts.
+            CEvent started(false, false);
+            if (served || p.reconnect) {
                 // std::thread reports a failed start as std::system_error with
                 // resource_unavailable_try_again, which is what leaves here.
                 p.eventThread = std::thread(&CVemInterfacePrivate::eventLoop, &p, &started);
+            }
+            if (served && p.requestChannel.IsDriveDetected()) {
+                p.refresh();
+            }
+            if (p.eventThread.joinable()) {
                 started.Wait(0xFFFFFFFF);
             }
             p.requestChannel.setTimeout(p.requestTimeoutMs);

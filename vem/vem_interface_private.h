@@ -40,7 +40,8 @@ class CVemInterfacePrivate {
     // The position of the first cached movie whose entry name is `entryName`, as a scan of
     // movies would find it; false when there is none. The caller holds cacheLock.
     bool findMovieLocked(const CStringW& entryName, uint32_t& position) const;
-    // Body of eventThread: opens the event queue, signals `started`, then waits for events.
+    // Body of eventThread: connects the event channel and opens the event queue, signals
+    // `started`, then waits for events.
     void eventLoop(CEvent* started);
     // Drops one reference; the last one runs the shut-down: ends the event queue, joins the event
     // thread, disconnects both channels and frees the state.
