@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -227,6 +229,30 @@ void SimService::quit() {
 }
 
 void SimService::acceptLoop(LocalServer& server, bool isControl) {
+    // Each connection is served by a thread started before it arrived: on a busy machine a new
+    // thread can wait milliseconds for its first turn, a woken one seldom does, and a client's
+    // first request should cost what every later one costs.
+    std::unique_ptr<Connection> spare;
+    std::promise<bool> handOver;
+    auto startSpare = [&] {
+        spare = std::make_unique<Connection>();
+        spare->isControl = isControl;
+        handOver = std::promise<bool>();
+        Connection* raw = spare.get();
+        raw->thread = std::thread([this, raw, go = handOver.get_future()]() mutable {
+            if (!go.get()) {
+                return;  // the service stopped before a connection came
+            }
+            if (raw->isControl) {
+                serveControl(*raw);
+            } else {
+                serveRequests(*raw);
+            }
+            closeConnection(*raw);
+            raw->done = true;
+        });
+    };
+    startSpare();
     while (!stopping_) {
         LocalSocket socket;
         try {
@@ -247,26 +273,20 @@ void SimService::acceptLoop(LocalServer& server, bool isControl) {
             continue;
         }
         reap();
-        std::lock_guard<std::mutex> hold(connectionsLock_);
-        if (stopping_) {
-            break;
-        }
-        auto connection = std::make_unique<Connection>();
-        connection->id = nextConnectionId_++;
-        connection->isControl = isControl;
-        connection->socket = std::move(socket);
-        Connection* raw = connection.get();
-        connections_.push_back(std::move(connection));
-        raw->thread = std::thread([this, raw] {
-            if (raw->isControl) {
-                serveControl(*raw);
-            } else {
-                serveRequests(*raw);
+        {
+            std::lock_guard<std::mutex> hold(connectionsLock_);
+            if (stopping_) {
+                break;
             }
-            closeConnection(*raw);
-            raw->done = true;
-        });
+            spare->id = nextConnectionId_++;
+            spare->socket = std::move(socket);
+            connections_.push_back(std::move(spare));
+            handOver.set_value(true);
+        }
+        startSpare();
     }
+    handOver.set_value(false);
+    spare->thread.join();
 }
 
 void SimService::reap() {
