@@ -727,7 +727,12 @@ class Mount {
         }
         // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
         thread_local std::vector<uint8_t> buffer;
-        const std::shared_ptr<MovieFile>& shared = handle->movie;
+        // Once the reply is out the kernel may release the handle (a RELEASE served on another
+        // worker deletes it) while this thread still works: what is used after the reply is a
+        // copy, never the handle.
+        const std::shared_ptr<MovieFile> shared = handle->movie;
+        const std::string name = handle->name;
+        handle = nullptr;
         MovieFile& movieFile = *shared;
         uint64_t blockSize = 0;
         uint64_t fileSize = 0;
@@ -736,7 +741,7 @@ class Mount {
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
-            if (m->ensureOpen(movieFile, handle->name) != 0) {
+            if (m->ensureOpen(movieFile, name) != 0) {
                 fuse_reply_err(req, EIO);
                 return;
             }
@@ -792,7 +797,7 @@ class Mount {
                 }
             }
             std::lock_guard<std::mutex> guard(movieFile.lock);
-            if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
+            if (m->ensureOpen(movieFile, name) != 0 || movieFile.blockSize != blockSize) {
                 fuse_reply_err(req, EIO);
                 return;
             }
@@ -816,7 +821,7 @@ class Mount {
         if (!replied) {
             fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
         }
-        m->readAhead(shared, handle->name, next, blockSize, fileSize);
+        m->readAhead(shared, name, next, blockSize, fileSize);
     }
 
     static void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
