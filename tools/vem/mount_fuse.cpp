@@ -89,6 +89,11 @@ struct MovieFile {
     // library directly (frames too large to keep).
     uint64_t blockSize = 0;
     uint64_t fileSize = 0;
+    // The buffer of the block replaced last, loaded into next: a fresh megabyte, zero-filled
+    // and faulted in page by page, costs more than the copy out of the service's section.
+    // Guarded by lock, like every load. No reply sends from it: replies send under blocksLock
+    // from kept blocks only, and a buffer leaves the blocks under blocksLock.
+    std::vector<uint8_t> spare;
 
     // The two blocks read last, so that the kernel's smaller reads are served from memory while
     // the next block is read ahead from the service.
@@ -124,6 +129,8 @@ struct AheadJob {
 // the library as asked, without blocks.
 constexpr uint64_t kBlockTarget = 1 << 20;
 constexpr uint64_t kLargestKeptFrame = 16 << 20;
+// The kernel's read-ahead window for the mount, when the mount may set it.
+constexpr unsigned long kReadAheadKib = 1024;
 
 // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
 struct Invalidation {
@@ -175,6 +182,76 @@ bool splitInfoName(const std::string& name, std::string& movie) {
     return true;
 }
 
+// The device number of the file system mounted last on `mountpoint`, from the mount table: a
+// stat would go through the mount, which answers nothing until the session loop runs.
+bool mountedDevice(const std::string& mountpoint, unsigned& major, unsigned& minor) {
+    // The table writes space, tab, newline and backslash in a path as \ooo.
+    std::string escaped;
+    for (const char c : mountpoint) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03o", static_cast<unsigned char>(c));
+            escaped += code;
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    FILE* table = std::fopen("/proc/self/mountinfo", "r");
+    if (table == nullptr) {
+        return false;
+    }
+    bool found = false;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (getline(&line, &capacity, table) > 0) {
+        unsigned maj = 0;
+        unsigned min = 0;
+        int pathAt = 0;
+        int pathEnd = 0;
+        if (std::sscanf(line, "%*u %*u %u:%u %*s %n%*s%n", &maj, &min, &pathAt, &pathEnd) == 2 &&
+            pathEnd > pathAt && std::string(line + pathAt, line + pathEnd) == escaped) {
+            major = maj;
+            minor = min;
+            found = true;
+        }
+    }
+    std::free(line);
+    std::fclose(table);
+    return found;
+}
+
+// The kernel reads a file ahead, and asks the mount, in pieces no larger than the mount's
+// read-ahead window: 128 KiB unless raised, which only root may do. A megabyte a request is a
+// quarter of the round trips, and of the mount's CPU time spent switching between them.
+// `path` is the window's control file. The kernel sets the window when the session starts, so
+// this runs once it has.
+void widenReadAhead(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    FILE* file = std::fopen(path.c_str(), "r+");
+    if (file == nullptr) {
+        return;  // not root: the default window
+    }
+    unsigned long current = 0;
+    if (std::fscanf(file, "%lu", &current) == 1 && current < kReadAheadKib) {
+        std::rewind(file);
+        std::fprintf(file, "%lu\n", kReadAheadKib);
+    }
+    std::fclose(file);
+}
+
+// The read-ahead control file of the file system mounted last on `mountpoint`, or "".
+std::string readAheadControl(const std::string& mountpoint) {
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (!mountedDevice(mountpoint, major, minor)) {
+        return std::string();
+    }
+    return "/sys/class/bdi/" + std::to_string(major) + ":" + std::to_string(minor) +
+           "/read_ahead_kb";
+}
+
 class Mount {
   public:
     Mount(zel::vem::CVemInterface* vem, const MountOptions& options)
@@ -188,6 +265,8 @@ class Mount {
     }
 
     static const fuse_lowlevel_ops* operations();
+
+    void setReadAheadControl(const std::string& path) { readAheadPath = path; }
 
     void start(fuse_session* session) {
         se = session;
@@ -464,24 +543,33 @@ class Mount {
             return;
         }
         movieFile.file = TSharedPtr<IFile>();
+        movieFile.spare = std::vector<uint8_t>();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
     }
 
-    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
-    static bool loadBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole
+    // into the spare buffer and keeps it, in place of the block used least recently, whose
+    // buffer becomes the spare.
+    static bool loadBlock(MovieFile& movieFile, int64_t number) {
         const uint64_t start = static_cast<uint64_t>(number) * movieFile.blockSize;
         if (start >= movieFile.fileSize) {
             return false;
         }
         const uint64_t length = std::min(movieFile.blockSize, movieFile.fileSize - start);
+        std::vector<uint8_t>& bytes = movieFile.spare;
         bytes.resize(length);
         IFile& file = *movieFile.file;
-        return file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) ==
-                   static_cast<int64_t>(start) &&
-               file.Read(bytes.data(), static_cast<uint32_t>(length)) == length;
+        if (file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) !=
+                static_cast<int64_t>(start) ||
+            file.Read(bytes.data(), static_cast<uint32_t>(length)) != length) {
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        keepBlock(movieFile, number, bytes);
+        return true;
     }
 
     // The caller holds movieFile.blocksLock.
@@ -556,12 +644,10 @@ class Mount {
                     wanted = !hasBlock(movieFile, job.number);
                 }
                 // A failure here is left to the read that needs the block: it reports it.
-                std::vector<uint8_t> bytes;
-                const bool loaded = wanted && loadBlock(movieFile, job.number, bytes);
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                if (loaded) {
-                    keepBlock(movieFile, job.number, bytes);
+                if (wanted) {
+                    loadBlock(movieFile, job.number);
                 }
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
                 if (movieFile.aheadQueued == job.number) {
                     movieFile.aheadQueued = -1;
                 }
@@ -699,6 +785,7 @@ class Mount {
                 return;
             }
             ++movieFile.openCount;
+            std::call_once(m->readAheadWidened, [m] { widenReadAhead(m->readAheadPath); });
         }
         fi->fh = reinterpret_cast<uint64_t>(handle.get());
         if (fuse_reply_open(req, fi) == 0) {
@@ -810,13 +897,10 @@ class Mount {
             if (kept) {
                 continue;
             }
-            std::vector<uint8_t> bytes;
-            if (!loadBlock(movieFile, number, bytes)) {
+            if (!loadBlock(movieFile, number)) {
                 fuse_reply_err(req, EIO);
                 return;
             }
-            std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-            keepBlock(movieFile, number, bytes);
         }
         if (!replied) {
             fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
@@ -1027,6 +1111,8 @@ class Mount {
 
     zel::vem::CVemInterface* vem;
     const MountOptions options;
+    std::string readAheadPath;  // set before the session loop starts
+    std::once_flag readAheadWidened;
     const bool emulator;
     const double timeout;
     fuse_session* se = nullptr;
@@ -1273,6 +1359,7 @@ int runMount(const MountOptions& options) {
         fuse_session_destroy(se);
         return fail("cannot mount on " + options.mountpoint);
     }
+    mount.setReadAheadControl(readAheadControl(options.mountpoint));
     mount.startNotifier();
     reportReady();
 
