@@ -102,11 +102,17 @@ struct MovieFile {
         uint64_t lastUse = 0;
         std::vector<uint8_t> bytes;
     };
-    // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
+    // Guards blocks, uses, aheadQueued and the kept* copies of the open file's geometry, which
+    // let a read served from the blocks skip lock (held by the read-ahead for a whole load).
+    // Replies from a kept block are sent while holding it, so a block's buffer is never
+    // replaced or reused under a reply. Taken after lock; only queueLock may be taken inside it.
     std::mutex blocksLock;
     Block blocks[2];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
+    uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
+    uint64_t keptFileSize = 0;
+    uint32_t keptIndex = 0;
 };
 
 struct Handle {
@@ -293,6 +299,7 @@ class Mount {
             stopping = true;
         }
         queueWake.notify_all();
+        aheadWake.notify_all();
         if (notifier.joinable()) {
             notifier.join();
         }
@@ -533,6 +540,15 @@ class Mount {
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
             movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
         }
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        if (movieFile.keptBlockSize != movieFile.blockSize || movieFile.keptFileSize != size) {
+            for (MovieFile::Block& block : movieFile.blocks) {
+                block = MovieFile::Block();
+            }
+        }
+        movieFile.keptBlockSize = movieFile.blockSize;
+        movieFile.keptFileSize = size;
+        movieFile.keptIndex = index;
         return 0;
     }
 
@@ -545,6 +561,7 @@ class Mount {
         movieFile.file = TSharedPtr<IFile>();
         movieFile.spare = std::vector<uint8_t>();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        movieFile.keptBlockSize = 0;
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
@@ -604,30 +621,27 @@ class Mount {
         victim.lastUse = ++movieFile.uses;
     }
 
-    // Has the block after a read fetched in the background, unless it is kept or on its way.
-    void readAhead(const std::shared_ptr<MovieFile>& movieFile, const std::string& name,
-                   int64_t number, uint64_t blockSize, uint64_t fileSize) {
-        if (static_cast<uint64_t>(number) * blockSize >= fileSize) {
+    // The caller holds movieFile->blocksLock. Has block `number` fetched in the background,
+    // unless it is kept or on its way. Queued before the reply that asked for the block before
+    // it, so that the service's next frame is loaded while the kernel copies this one.
+    void queueAhead(const std::shared_ptr<MovieFile>& movieFile, const std::string& name,
+                    int64_t number) {
+        if (static_cast<uint64_t>(number) * movieFile->keptBlockSize >= movieFile->keptFileSize ||
+            hasBlock(*movieFile, number) || movieFile->aheadQueued == number) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> guard(movieFile->blocksLock);
-            if (hasBlock(*movieFile, number) || movieFile->aheadQueued == number) {
-                return;
-            }
-            movieFile->aheadQueued = number;
-        }
+        movieFile->aheadQueued = number;
         {
             std::lock_guard<std::mutex> guard(queueLock);
             aheadJobs.push_back({movieFile, name, number});
         }
-        queueWake.notify_all();
+        aheadWake.notify_one();
     }
 
     void aheadLoop() {
         std::unique_lock<std::mutex> guard(queueLock);
         for (;;) {
-            queueWake.wait(guard, [this] { return stopping || !aheadJobs.empty(); });
+            aheadWake.wait(guard, [this] { return stopping || !aheadJobs.empty(); });
             if (stopping) {
                 return;
             }
@@ -637,12 +651,11 @@ class Mount {
             {
                 MovieFile& movieFile = *job.movie;
                 std::lock_guard<std::mutex> fileGuard(movieFile.lock);
-                bool wanted = movieFile.openCount > 0 && ensureOpen(movieFile, job.name) == 0 &&
-                              movieFile.blockSize != 0;
-                if (wanted) {
-                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                    wanted = !hasBlock(movieFile, job.number);
-                }
+                // Not checked against the kept blocks: blocksLock may be held by a reply for a
+                // while, and the job was queued only for a block not kept then.
+                const bool wanted = movieFile.openCount > 0 &&
+                                    ensureOpen(movieFile, job.name) == 0 &&
+                                    movieFile.blockSize != 0;
                 // A failure here is left to the read that needs the block: it reports it.
                 if (wanted) {
                     loadBlock(movieFile, job.number);
@@ -654,6 +667,14 @@ class Mount {
             }
             guard.lock();
         }
+    }
+
+    // Whether `name` is still listed at `index`: kept blocks serve a movie only as long as the
+    // library file they came from would.
+    bool listedAt(const std::string& name, uint32_t index) {
+        std::lock_guard<std::mutex> guard(stateLock);
+        const Movie* movie = findMovie(name);
+        return movie != nullptr && movie->indexValid && movie->index == index;
     }
 
     bool nodeOf(fuse_ino_t ino, Node& node) {
@@ -823,8 +844,18 @@ class Mount {
         MovieFile& movieFile = *shared;
         uint64_t blockSize = 0;
         uint64_t fileSize = 0;
-        size_t count = 0;
+        uint32_t index = 0;
         {
+            std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+            blockSize = movieFile.keptBlockSize;
+            fileSize = movieFile.keptFileSize;
+            index = movieFile.keptIndex;
+        }
+        // A movie removed, or moved to another index, goes through ensureOpen below.
+        if (blockSize != 0 && !m->listedAt(name, index)) {
+            blockSize = 0;
+        }
+        if (blockSize == 0) {
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
@@ -834,16 +865,12 @@ class Mount {
             }
             blockSize = movieFile.blockSize;
             fileSize = movieFile.fileSize;
-            if (static_cast<uint64_t>(offset) >= fileSize) {
-                fuse_reply_buf(req, nullptr, 0);
-                return;
-            }
-            count = static_cast<size_t>(
-                std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
-            if (buffer.size() < count) {
-                buffer.resize(count);
-            }
-            if (blockSize == 0) {
+            if (blockSize == 0 && static_cast<uint64_t>(offset) < fileSize) {
+                const size_t count = static_cast<size_t>(
+                    std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
+                if (buffer.size() < count) {
+                    buffer.resize(count);
+                }
                 // The kernel fills a short reply with zeros: anything short of count is an error.
                 IFile& file = *movieFile.file;
                 if (file.Seek(offset, zel::kSeekBegin) != offset ||
@@ -851,35 +878,45 @@ class Mount {
                     fuse_reply_err(req, EIO);
                     return;
                 }
+                fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+                return;
             }
         }
-        if (blockSize == 0) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        if (static_cast<uint64_t>(offset) >= fileSize) {
+            fuse_reply_buf(req, nullptr, 0);
             return;
         }
+        const size_t count =
+            static_cast<size_t>(std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
         const int64_t next = static_cast<int64_t>((offset + count - 1) / blockSize) + 1;
         size_t done = 0;
-        bool replied = false;
         while (done < count) {
             const uint64_t at = static_cast<uint64_t>(offset) + done;
             const int64_t number = static_cast<int64_t>(at / blockSize);
             const uint64_t within = at % blockSize;
             {
                 std::lock_guard<std::mutex> guard(movieFile.blocksLock);
-                if (MovieFile::Block* block = findBlock(movieFile, number)) {
+                MovieFile::Block* block =
+                    movieFile.keptBlockSize == blockSize ? findBlock(movieFile, number) : nullptr;
+                if (block != nullptr) {
                     const size_t piece = static_cast<size_t>(
                         std::min<uint64_t>(count - done, block->bytes.size() - within));
                     if (piece == count) {
                         // The whole read lies in one block: reply straight from it.
+                        m->queueAhead(shared, name, next);
                         fuse_reply_buf(req,
                                        reinterpret_cast<const char*>(block->bytes.data()) + within,
                                        count);
-                        done = count;
-                        replied = true;
-                        break;
+                        return;
+                    }
+                    if (buffer.size() < count) {
+                        buffer.resize(count);
                     }
                     std::memcpy(buffer.data() + done, block->bytes.data() + within, piece);
                     done += piece;
+                    if (done == count) {
+                        m->queueAhead(shared, name, next);
+                    }
                     continue;
                 }
             }
@@ -894,18 +931,12 @@ class Mount {
                 std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
                 kept = hasBlock(movieFile, number);
             }
-            if (kept) {
-                continue;
-            }
-            if (!loadBlock(movieFile, number)) {
+            if (!kept && !loadBlock(movieFile, number)) {
                 fuse_reply_err(req, EIO);
                 return;
             }
         }
-        if (!replied) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
-        }
-        m->readAhead(shared, name, next, blockSize, fileSize);
+        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
     }
 
     static void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -1137,7 +1168,8 @@ class Mount {
     // Guards queue, aheadJobs and stopping; innermost, like stateLock (never held together with
     // it).
     std::mutex queueLock;
-    std::condition_variable queueWake;
+    std::condition_variable queueWake;  // the notifier's
+    std::condition_variable aheadWake;  // the read-ahead's
     std::deque<Invalidation> queue;
     std::deque<AheadJob> aheadJobs;
     bool stopping = false;
