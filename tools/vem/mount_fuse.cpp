@@ -75,6 +75,11 @@ struct Node {
     uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
 };
 
+// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has
+// another request in flight besides the background fetch: with two kept blocks, blocks were
+// replaced while still wanted and loaded again (up to twice the frames per pass).
+constexpr size_t kKeptBlocks = 4;
+
 // The one library file of a movie, shared by every open handle on it.
 struct MovieFile {
     // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
@@ -95,8 +100,10 @@ struct MovieFile {
     // from kept blocks only, and a buffer leaves the blocks under blocksLock.
     std::vector<uint8_t> spare;
 
-    // The two blocks read last, so that the kernel's smaller reads are served from memory while
-    // the next block is read ahead from the service.
+    // The blocks read last, so that the kernel's reads are served from memory while the next
+    // block is read ahead from the service. A block's number and bytes change only with both
+    // lock and blocksLock held, so either lock suffices to look at them; lastUse needs
+    // blocksLock.
     struct Block {
         int64_t number = -1;
         uint64_t lastUse = 0;
@@ -107,7 +114,7 @@ struct MovieFile {
     // Replies from a kept block are sent while holding it, so a block's buffer is never
     // replaced or reused under a reply. Taken after lock; only queueLock may be taken inside it.
     std::mutex blocksLock;
-    Block blocks[2];
+    Block blocks[kKeptBlocks];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
     uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
@@ -538,7 +545,8 @@ class Mount {
         movieFile.fileSize = size;
         movieFile.blockSize = 0;
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
-            movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
+            // At least kBlockTarget, so that a request of that size never spans three blocks.
+            movieFile.blockSize = (kBlockTarget + frameBytes - 1) / frameBytes * frameBytes;
         }
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
         if (movieFile.keptBlockSize != movieFile.blockSize || movieFile.keptFileSize != size) {
@@ -600,7 +608,7 @@ class Mount {
         return nullptr;
     }
 
-    // The caller holds movieFile.blocksLock.
+    // The caller holds movieFile.lock or movieFile.blocksLock.
     static bool hasBlock(const MovieFile& movieFile, int64_t number) {
         for (const MovieFile::Block& block : movieFile.blocks) {
             if (block.number == number) {
@@ -613,12 +621,15 @@ class Mount {
     // The caller holds movieFile.blocksLock. Replaces the block used least recently; `bytes`
     // gets that block's buffer back.
     static void keepBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
-        MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
-                                       ? movieFile.blocks[0]
-                                       : movieFile.blocks[1];
-        victim.number = number;
-        victim.bytes.swap(bytes);
-        victim.lastUse = ++movieFile.uses;
+        MovieFile::Block* victim = &movieFile.blocks[0];
+        for (MovieFile::Block& block : movieFile.blocks) {
+            if (block.lastUse < victim->lastUse) {
+                victim = &block;
+            }
+        }
+        victim->number = number;
+        victim->bytes.swap(bytes);
+        victim->lastUse = ++movieFile.uses;
     }
 
     // The caller holds movieFile->blocksLock. Has block `number` fetched in the background,
@@ -651,11 +662,11 @@ class Mount {
             {
                 MovieFile& movieFile = *job.movie;
                 std::lock_guard<std::mutex> fileGuard(movieFile.lock);
-                // Not checked against the kept blocks: blocksLock may be held by a reply for a
-                // while, and the job was queued only for a block not kept then.
+                // The read that needed it may have loaded it meanwhile. Looked up under lock
+                // only: blocksLock may be held by a reply for a while.
                 const bool wanted = movieFile.openCount > 0 &&
                                     ensureOpen(movieFile, job.name) == 0 &&
-                                    movieFile.blockSize != 0;
+                                    movieFile.blockSize != 0 && !hasBlock(movieFile, job.number);
                 // A failure here is left to the read that needs the block: it reports it.
                 if (wanted) {
                     loadBlock(movieFile, job.number);
@@ -925,13 +936,8 @@ class Mount {
                 fuse_reply_err(req, EIO);
                 return;
             }
-            bool kept = false;
-            {
-                // The read-ahead may have brought it while this thread waited for the file.
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                kept = hasBlock(movieFile, number);
-            }
-            if (!kept && !loadBlock(movieFile, number)) {
+            // The read-ahead may have brought it while this thread waited for the file.
+            if (!hasBlock(movieFile, number) && !loadBlock(movieFile, number)) {
                 fuse_reply_err(req, EIO);
                 return;
             }
