@@ -80,12 +80,14 @@ struct Node {
 // replaced while still wanted and loaded again (up to twice the frames per pass).
 constexpr size_t kKeptBlocks = 4;
 
-// The one library file of a movie, shared by every open handle on it.
+// The one library file of a movie, shared by every open handle on it. Held by shared pointer
+// by the mount's table (for the whole mount), by each open handle, by each queued read-ahead
+// and by each read in progress, so it outlives everything that may still lock it.
 struct MovieFile {
-    // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
-    // time, and two library files on one movie share the service's frame section, so every read
-    // from the library goes through here. Taken before blocksLock and stateLock, never while
-    // holding either.
+    // Guards file, fileIndex, openCount, blockSize, fileSize and spare, and with blocksLock the
+    // blocks' numbers and bytes. A library file serves one reader at a time, and two library
+    // files on one movie share the service's frame section, so every read from the library goes
+    // through here. Taken before blocksLock and stateLock, never while holding either.
     std::mutex lock;
     TSharedPtr<IFile> file;
     uint32_t fileIndex = 0;
@@ -122,6 +124,9 @@ struct MovieFile {
     uint32_t keptIndex = 0;
 };
 
+// One open of a file, made at open and deleted at release. The kernel may send the release as
+// soon as the last read is answered, while that read's worker is still running: a read uses
+// nothing of its handle after replying.
 struct Handle {
     std::shared_ptr<MovieFile> movie;  // empty for an info stream
     std::string name;
@@ -1171,8 +1176,8 @@ class Mount {
     std::unordered_map<fuse_ino_t, std::shared_ptr<MovieFile>> movieFiles;
     std::unordered_map<DirHandle*, std::unique_ptr<DirHandle>> openDirs;
 
-    // Guards queue, aheadJobs and stopping; innermost, like stateLock (never held together with
-    // it).
+    // Guards queue, aheadJobs and stopping. Innermost: taken inside a movie's blocksLock to
+    // queue a read-ahead, never together with stateLock.
     std::mutex queueLock;
     std::condition_variable queueWake;  // the notifier's
     std::condition_variable aheadWake;  // the read-ahead's
