@@ -6,7 +6,7 @@ build=${1:-build/linux}
 reps=${2:-7}
 vem=$(cd "$build/bin" && pwd)/vem
 vemsim=$(cd "$build/bin" && pwd)/vemsim
-movie=1024x1024x100:bench  # 200 MiB, one MiB a frame
+movie=1024x1024x100:bench  # 200 MiB, two MiB a frame
 
 work=$(mktemp -d)
 # Both copies go to memory when it can hold them, so that disk write-back adds no noise.

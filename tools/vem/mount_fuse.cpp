@@ -75,12 +75,19 @@ struct Node {
     uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
 };
 
-// The one library file of a movie, shared by every open handle on it.
+// Blocks kept per open movie. A 1 MiB request covers up to two blocks, and the kernel has
+// another request in flight besides the background fetch: with two kept blocks, blocks were
+// replaced while still wanted and loaded again (up to twice the frames per pass).
+constexpr size_t kKeptBlocks = 4;
+
+// The one library file of a movie, shared by every open handle on it. Held by shared pointer
+// by the mount's table (for the whole mount), by each open handle, by each queued read-ahead
+// and by each read in progress, so it outlives everything that may still lock it.
 struct MovieFile {
-    // Guards file, fileIndex, openCount and blockSize. A library file serves one reader at a
-    // time, and two library files on one movie share the service's frame section, so every read
-    // from the library goes through here. Taken before blocksLock and stateLock, never while
-    // holding either.
+    // Guards file, fileIndex, openCount, blockSize, fileSize and spare, and with blocksLock the
+    // blocks' numbers and bytes. A library file serves one reader at a time, and two library
+    // files on one movie share the service's frame section, so every read from the library goes
+    // through here. Taken before blocksLock and stateLock, never while holding either.
     std::mutex lock;
     TSharedPtr<IFile> file;
     uint32_t fileIndex = 0;
@@ -89,21 +96,37 @@ struct MovieFile {
     // library directly (frames too large to keep).
     uint64_t blockSize = 0;
     uint64_t fileSize = 0;
+    // The buffer of the block replaced last, loaded into next: a fresh megabyte, zero-filled
+    // and faulted in page by page, costs more than the copy out of the service's section.
+    // Guarded by lock, like every load. No reply sends from it: replies send under blocksLock
+    // from kept blocks only, and a buffer leaves the blocks under blocksLock.
+    std::vector<uint8_t> spare;
 
-    // The two blocks read last, so that the kernel's smaller reads are served from memory while
-    // the next block is read ahead from the service.
+    // The blocks read last, so that the kernel's reads are served from memory while the next
+    // block is read ahead from the service. A block's number and bytes change only with both
+    // lock and blocksLock held, so either lock suffices to look at them; lastUse needs
+    // blocksLock.
     struct Block {
         int64_t number = -1;
         uint64_t lastUse = 0;
         std::vector<uint8_t> bytes;
     };
-    // Guards blocks, uses and aheadQueued. Innermost with respect to lock.
+    // Guards blocks, uses, aheadQueued and the kept* copies of the open file's geometry, which
+    // let a read served from the blocks skip lock (held by the read-ahead for a whole load).
+    // Replies from a kept block are sent while holding it, so a block's buffer is never
+    // replaced or reused under a reply. Taken after lock; only queueLock may be taken inside it.
     std::mutex blocksLock;
-    Block blocks[2];
+    Block blocks[kKeptBlocks];
     uint64_t uses = 0;
     int64_t aheadQueued = -1;
+    uint64_t keptBlockSize = 0;  // 0: no blocks to serve from
+    uint64_t keptFileSize = 0;
+    uint32_t keptIndex = 0;
 };
 
+// One open of a file, made at open and deleted at release. The kernel may send the release as
+// soon as the last read is answered, while that read's worker is still running: a read uses
+// nothing of its handle after replying.
 struct Handle {
     std::shared_ptr<MovieFile> movie;  // empty for an info stream
     std::string name;
@@ -124,6 +147,8 @@ struct AheadJob {
 // the library as asked, without blocks.
 constexpr uint64_t kBlockTarget = 1 << 20;
 constexpr uint64_t kLargestKeptFrame = 16 << 20;
+// The kernel's read-ahead window for the mount, when the mount may set it.
+constexpr unsigned long kReadAheadKib = 1024;
 
 // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
 struct Invalidation {
@@ -175,6 +200,76 @@ bool splitInfoName(const std::string& name, std::string& movie) {
     return true;
 }
 
+// The device number of the file system mounted last on `mountpoint`, from the mount table: a
+// stat would go through the mount, which answers nothing until the session loop runs.
+bool mountedDevice(const std::string& mountpoint, unsigned& major, unsigned& minor) {
+    // The table writes space, tab, newline and backslash in a path as \ooo.
+    std::string escaped;
+    for (const char c : mountpoint) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\%03o", static_cast<unsigned char>(c));
+            escaped += code;
+        } else {
+            escaped.push_back(c);
+        }
+    }
+    FILE* table = std::fopen("/proc/self/mountinfo", "r");
+    if (table == nullptr) {
+        return false;
+    }
+    bool found = false;
+    char* line = nullptr;
+    size_t capacity = 0;
+    while (getline(&line, &capacity, table) > 0) {
+        unsigned maj = 0;
+        unsigned min = 0;
+        int pathAt = 0;
+        int pathEnd = 0;
+        if (std::sscanf(line, "%*u %*u %u:%u %*s %n%*s%n", &maj, &min, &pathAt, &pathEnd) == 2 &&
+            pathEnd > pathAt && std::string(line + pathAt, line + pathEnd) == escaped) {
+            major = maj;
+            minor = min;
+            found = true;
+        }
+    }
+    std::free(line);
+    std::fclose(table);
+    return found;
+}
+
+// The kernel reads a file ahead, and asks the mount, in pieces no larger than the mount's
+// read-ahead window: 128 KiB unless raised, which only root may do. A megabyte a request is a
+// quarter of the round trips, and of the mount's CPU time spent switching between them.
+// `path` is the window's control file. The kernel sets the window when the session starts, so
+// this runs once it has.
+void widenReadAhead(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    FILE* file = std::fopen(path.c_str(), "r+");
+    if (file == nullptr) {
+        return;  // not root: the default window
+    }
+    unsigned long current = 0;
+    if (std::fscanf(file, "%lu", &current) == 1 && current < kReadAheadKib) {
+        std::rewind(file);
+        std::fprintf(file, "%lu\n", kReadAheadKib);
+    }
+    std::fclose(file);
+}
+
+// The read-ahead control file of the file system mounted last on `mountpoint`, or "".
+std::string readAheadControl(const std::string& mountpoint) {
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (!mountedDevice(mountpoint, major, minor)) {
+        return std::string();
+    }
+    return "/sys/class/bdi/" + std::to_string(major) + ":" + std::to_string(minor) +
+           "/read_ahead_kb";
+}
+
 class Mount {
   public:
     Mount(zel::vem::CVemInterface* vem, const MountOptions& options)
@@ -188,6 +283,8 @@ class Mount {
     }
 
     static const fuse_lowlevel_ops* operations();
+
+    void setReadAheadControl(const std::string& path) { readAheadPath = path; }
 
     void start(fuse_session* session) {
         se = session;
@@ -214,6 +311,7 @@ class Mount {
             stopping = true;
         }
         queueWake.notify_all();
+        aheadWake.notify_all();
         if (notifier.joinable()) {
             notifier.join();
         }
@@ -452,8 +550,18 @@ class Mount {
         movieFile.fileSize = size;
         movieFile.blockSize = 0;
         if (frameBytes > 0 && frameBytes <= kLargestKeptFrame && size % frameBytes == 0) {
-            movieFile.blockSize = std::max<uint64_t>(1, kBlockTarget / frameBytes) * frameBytes;
+            // At least kBlockTarget, so that a request of that size never spans three blocks.
+            movieFile.blockSize = (kBlockTarget + frameBytes - 1) / frameBytes * frameBytes;
         }
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        if (movieFile.keptBlockSize != movieFile.blockSize || movieFile.keptFileSize != size) {
+            for (MovieFile::Block& block : movieFile.blocks) {
+                block = MovieFile::Block();
+            }
+        }
+        movieFile.keptBlockSize = movieFile.blockSize;
+        movieFile.keptFileSize = size;
+        movieFile.keptIndex = index;
         return 0;
     }
 
@@ -464,24 +572,34 @@ class Mount {
             return;
         }
         movieFile.file = TSharedPtr<IFile>();
+        movieFile.spare = std::vector<uint8_t>();
         std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        movieFile.keptBlockSize = 0;
         for (MovieFile::Block& block : movieFile.blocks) {
             block = MovieFile::Block();
         }
     }
 
-    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole.
-    static bool loadBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
+    // The caller holds movieFile.lock, and ensureOpen succeeded. Reads block `number` whole
+    // into the spare buffer and keeps it, in place of the block used least recently, whose
+    // buffer becomes the spare.
+    static bool loadBlock(MovieFile& movieFile, int64_t number) {
         const uint64_t start = static_cast<uint64_t>(number) * movieFile.blockSize;
         if (start >= movieFile.fileSize) {
             return false;
         }
         const uint64_t length = std::min(movieFile.blockSize, movieFile.fileSize - start);
+        std::vector<uint8_t>& bytes = movieFile.spare;
         bytes.resize(length);
         IFile& file = *movieFile.file;
-        return file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) ==
-                   static_cast<int64_t>(start) &&
-               file.Read(bytes.data(), static_cast<uint32_t>(length)) == length;
+        if (file.Seek(static_cast<int64_t>(start), zel::kSeekBegin) !=
+                static_cast<int64_t>(start) ||
+            file.Read(bytes.data(), static_cast<uint32_t>(length)) != length) {
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+        keepBlock(movieFile, number, bytes);
+        return true;
     }
 
     // The caller holds movieFile.blocksLock.
@@ -495,7 +613,7 @@ class Mount {
         return nullptr;
     }
 
-    // The caller holds movieFile.blocksLock.
+    // The caller holds movieFile.lock or movieFile.blocksLock.
     static bool hasBlock(const MovieFile& movieFile, int64_t number) {
         for (const MovieFile::Block& block : movieFile.blocks) {
             if (block.number == number) {
@@ -508,38 +626,38 @@ class Mount {
     // The caller holds movieFile.blocksLock. Replaces the block used least recently; `bytes`
     // gets that block's buffer back.
     static void keepBlock(MovieFile& movieFile, int64_t number, std::vector<uint8_t>& bytes) {
-        MovieFile::Block& victim = movieFile.blocks[0].lastUse <= movieFile.blocks[1].lastUse
-                                       ? movieFile.blocks[0]
-                                       : movieFile.blocks[1];
-        victim.number = number;
-        victim.bytes.swap(bytes);
-        victim.lastUse = ++movieFile.uses;
+        MovieFile::Block* victim = &movieFile.blocks[0];
+        for (MovieFile::Block& block : movieFile.blocks) {
+            if (block.lastUse < victim->lastUse) {
+                victim = &block;
+            }
+        }
+        victim->number = number;
+        victim->bytes.swap(bytes);
+        victim->lastUse = ++movieFile.uses;
     }
 
-    // Has the block after a read fetched in the background, unless it is kept or on its way.
-    void readAhead(const std::shared_ptr<MovieFile>& movieFile, const std::string& name,
-                   int64_t number, uint64_t blockSize, uint64_t fileSize) {
-        if (static_cast<uint64_t>(number) * blockSize >= fileSize) {
+    // The caller holds movieFile->blocksLock. Has block `number` fetched in the background,
+    // unless it is kept or on its way. Queued before the reply that asked for the block before
+    // it, so that the service's next frame is loaded while the kernel copies this one.
+    void queueAhead(const std::shared_ptr<MovieFile>& movieFile, const std::string& name,
+                    int64_t number) {
+        if (static_cast<uint64_t>(number) * movieFile->keptBlockSize >= movieFile->keptFileSize ||
+            hasBlock(*movieFile, number) || movieFile->aheadQueued == number) {
             return;
         }
-        {
-            std::lock_guard<std::mutex> guard(movieFile->blocksLock);
-            if (hasBlock(*movieFile, number) || movieFile->aheadQueued == number) {
-                return;
-            }
-            movieFile->aheadQueued = number;
-        }
+        movieFile->aheadQueued = number;
         {
             std::lock_guard<std::mutex> guard(queueLock);
             aheadJobs.push_back({movieFile, name, number});
         }
-        queueWake.notify_all();
+        aheadWake.notify_one();
     }
 
     void aheadLoop() {
         std::unique_lock<std::mutex> guard(queueLock);
         for (;;) {
-            queueWake.wait(guard, [this] { return stopping || !aheadJobs.empty(); });
+            aheadWake.wait(guard, [this] { return stopping || !aheadJobs.empty(); });
             if (stopping) {
                 return;
             }
@@ -549,25 +667,30 @@ class Mount {
             {
                 MovieFile& movieFile = *job.movie;
                 std::lock_guard<std::mutex> fileGuard(movieFile.lock);
-                bool wanted = movieFile.openCount > 0 && ensureOpen(movieFile, job.name) == 0 &&
-                              movieFile.blockSize != 0;
-                if (wanted) {
-                    std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                    wanted = !hasBlock(movieFile, job.number);
-                }
+                // The read that needed it may have loaded it meanwhile. Looked up under lock
+                // only: blocksLock may be held by a reply for a while.
+                const bool wanted = movieFile.openCount > 0 &&
+                                    ensureOpen(movieFile, job.name) == 0 &&
+                                    movieFile.blockSize != 0 && !hasBlock(movieFile, job.number);
                 // A failure here is left to the read that needs the block: it reports it.
-                std::vector<uint8_t> bytes;
-                const bool loaded = wanted && loadBlock(movieFile, job.number, bytes);
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                if (loaded) {
-                    keepBlock(movieFile, job.number, bytes);
+                if (wanted) {
+                    loadBlock(movieFile, job.number);
                 }
+                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
                 if (movieFile.aheadQueued == job.number) {
                     movieFile.aheadQueued = -1;
                 }
             }
             guard.lock();
         }
+    }
+
+    // Whether `name` is still listed at `index`: kept blocks serve a movie only as long as the
+    // library file they came from would.
+    bool listedAt(const std::string& name, uint32_t index) {
+        std::lock_guard<std::mutex> guard(stateLock);
+        const Movie* movie = findMovie(name);
+        return movie != nullptr && movie->indexValid && movie->index == index;
     }
 
     bool nodeOf(fuse_ino_t ino, Node& node) {
@@ -699,6 +822,7 @@ class Mount {
                 return;
             }
             ++movieFile.openCount;
+            std::call_once(m->readAheadWidened, [m] { widenReadAhead(m->readAheadPath); });
         }
         fi->fh = reinterpret_cast<uint64_t>(handle.get());
         if (fuse_reply_open(req, fi) == 0) {
@@ -727,31 +851,42 @@ class Mount {
         }
         // One buffer per worker thread: reads are up to a megabyte and come by the thousand.
         thread_local std::vector<uint8_t> buffer;
-        const std::shared_ptr<MovieFile>& shared = handle->movie;
+        // Once the reply is out the kernel may release the handle (a RELEASE served on another
+        // worker deletes it) while this thread still works: what is used after the reply is a
+        // copy, never the handle.
+        const std::shared_ptr<MovieFile> shared = handle->movie;
+        const std::string name = handle->name;
+        handle = nullptr;
         MovieFile& movieFile = *shared;
         uint64_t blockSize = 0;
         uint64_t fileSize = 0;
-        size_t count = 0;
+        uint32_t index = 0;
         {
+            std::lock_guard<std::mutex> guard(movieFile.blocksLock);
+            blockSize = movieFile.keptBlockSize;
+            fileSize = movieFile.keptFileSize;
+            index = movieFile.keptIndex;
+        }
+        // A movie removed, or moved to another index, goes through ensureOpen below.
+        if (blockSize != 0 && !m->listedAt(name, index)) {
+            blockSize = 0;
+        }
+        if (blockSize == 0) {
             std::lock_guard<std::mutex> guard(movieFile.lock);
             // A movie removed while open, or one the service stops serving, reads as an error,
             // never as a short (zero-filled) file.
-            if (m->ensureOpen(movieFile, handle->name) != 0) {
+            if (m->ensureOpen(movieFile, name) != 0) {
                 fuse_reply_err(req, EIO);
                 return;
             }
             blockSize = movieFile.blockSize;
             fileSize = movieFile.fileSize;
-            if (static_cast<uint64_t>(offset) >= fileSize) {
-                fuse_reply_buf(req, nullptr, 0);
-                return;
-            }
-            count = static_cast<size_t>(
-                std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
-            if (buffer.size() < count) {
-                buffer.resize(count);
-            }
-            if (blockSize == 0) {
+            if (blockSize == 0 && static_cast<uint64_t>(offset) < fileSize) {
+                const size_t count = static_cast<size_t>(
+                    std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
+                if (buffer.size() < count) {
+                    buffer.resize(count);
+                }
                 // The kernel fills a short reply with zeros: anything short of count is an error.
                 IFile& file = *movieFile.file;
                 if (file.Seek(offset, zel::kSeekBegin) != offset ||
@@ -759,64 +894,60 @@ class Mount {
                     fuse_reply_err(req, EIO);
                     return;
                 }
+                fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+                return;
             }
         }
-        if (blockSize == 0) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
+        if (static_cast<uint64_t>(offset) >= fileSize) {
+            fuse_reply_buf(req, nullptr, 0);
             return;
         }
+        const size_t count =
+            static_cast<size_t>(std::min<uint64_t>(size, fileSize - static_cast<uint64_t>(offset)));
         const int64_t next = static_cast<int64_t>((offset + count - 1) / blockSize) + 1;
         size_t done = 0;
-        bool replied = false;
         while (done < count) {
             const uint64_t at = static_cast<uint64_t>(offset) + done;
             const int64_t number = static_cast<int64_t>(at / blockSize);
             const uint64_t within = at % blockSize;
             {
                 std::lock_guard<std::mutex> guard(movieFile.blocksLock);
-                if (MovieFile::Block* block = findBlock(movieFile, number)) {
+                MovieFile::Block* block =
+                    movieFile.keptBlockSize == blockSize ? findBlock(movieFile, number) : nullptr;
+                if (block != nullptr) {
                     const size_t piece = static_cast<size_t>(
                         std::min<uint64_t>(count - done, block->bytes.size() - within));
                     if (piece == count) {
                         // The whole read lies in one block: reply straight from it.
+                        m->queueAhead(shared, name, next);
                         fuse_reply_buf(req,
                                        reinterpret_cast<const char*>(block->bytes.data()) + within,
                                        count);
-                        done = count;
-                        replied = true;
-                        break;
+                        return;
+                    }
+                    if (buffer.size() < count) {
+                        buffer.resize(count);
                     }
                     std::memcpy(buffer.data() + done, block->bytes.data() + within, piece);
                     done += piece;
+                    if (done == count) {
+                        m->queueAhead(shared, name, next);
+                    }
                     continue;
                 }
             }
             std::lock_guard<std::mutex> guard(movieFile.lock);
-            if (m->ensureOpen(movieFile, handle->name) != 0 || movieFile.blockSize != blockSize) {
+            if (m->ensureOpen(movieFile, name) != 0 || movieFile.blockSize != blockSize) {
                 fuse_reply_err(req, EIO);
                 return;
             }
-            bool kept = false;
-            {
-                // The read-ahead may have brought it while this thread waited for the file.
-                std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-                kept = hasBlock(movieFile, number);
-            }
-            if (kept) {
-                continue;
-            }
-            std::vector<uint8_t> bytes;
-            if (!loadBlock(movieFile, number, bytes)) {
+            // The read-ahead may have brought it while this thread waited for the file.
+            if (!hasBlock(movieFile, number) && !loadBlock(movieFile, number)) {
                 fuse_reply_err(req, EIO);
                 return;
             }
-            std::lock_guard<std::mutex> blocksGuard(movieFile.blocksLock);
-            keepBlock(movieFile, number, bytes);
         }
-        if (!replied) {
-            fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
-        }
-        m->readAhead(shared, handle->name, next, blockSize, fileSize);
+        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), count);
     }
 
     static void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
@@ -1022,6 +1153,8 @@ class Mount {
 
     zel::vem::CVemInterface* vem;
     const MountOptions options;
+    std::string readAheadPath;  // set before the session loop starts
+    std::once_flag readAheadWidened;
     const bool emulator;
     const double timeout;
     fuse_session* se = nullptr;
@@ -1043,10 +1176,11 @@ class Mount {
     std::unordered_map<fuse_ino_t, std::shared_ptr<MovieFile>> movieFiles;
     std::unordered_map<DirHandle*, std::unique_ptr<DirHandle>> openDirs;
 
-    // Guards queue, aheadJobs and stopping; innermost, like stateLock (never held together with
-    // it).
+    // Guards queue, aheadJobs and stopping. Innermost: taken inside a movie's blocksLock to
+    // queue a read-ahead, never together with stateLock.
     std::mutex queueLock;
-    std::condition_variable queueWake;
+    std::condition_variable queueWake;  // the notifier's
+    std::condition_variable aheadWake;  // the read-ahead's
     std::deque<Invalidation> queue;
     std::deque<AheadJob> aheadJobs;
     bool stopping = false;
@@ -1268,6 +1402,7 @@ int runMount(const MountOptions& options) {
         fuse_session_destroy(se);
         return fail("cannot mount on " + options.mountpoint);
     }
+    mount.setReadAheadControl(readAheadControl(options.mountpoint));
     mount.startNotifier();
     reportReady();
 
