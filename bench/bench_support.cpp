@@ -3,6 +3,7 @@
 #include "bench/bench_support.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -41,6 +42,49 @@ std::string programDir() {
 // The setup a client sends first: sizes of its requests, replies and frames, and frame count.
 struct Setup {
     uint64_t requestBytes, replyBytes, frameBytes, frames;
+};
+
+// ZELVEM_BENCH_CPUS="C,S" puts this process on CPU C and the servers (the floor server and every
+// vemsim) on CPU S. Left to the scheduler, the client and a server share a core in one run and
+// not in the next, which changes what an exchange costs by a third on a virtual machine; the
+// library and the floor must meet the same placement for their ratio to mean anything.
+struct Placement {
+    bool pinned = false;
+    int client = 0, server = 0;
+};
+
+const Placement& placement() {
+    static const Placement chosen = [] {
+        Placement p;
+        const char* text = std::getenv("ZELVEM_BENCH_CPUS");
+        p.pinned = text != nullptr && std::sscanf(text, "%d,%d", &p.client, &p.server) == 2 &&
+                   p.client >= 0 && p.server >= 0 && p.client < CPU_SETSIZE &&
+                   p.server < CPU_SETSIZE;
+        return p;
+    }();
+    return chosen;
+}
+
+void pinCallingThread(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+// Processes started within its scope inherit the servers' CPU; the thread returns to the client's.
+class ServerPlacement {
+  public:
+    ServerPlacement() {
+        if (placement().pinned) {
+            pinCallingThread(placement().server);
+        }
+    }
+    ~ServerPlacement() {
+        if (placement().pinned) {
+            pinCallingThread(placement().client);
+        }
+    }
 };
 
 void serveFloorClient(LocalSocket& client) {
@@ -121,8 +165,11 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 2, 1);
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int spawned;
+    {
+        ServerPlacement onServerCpu;
+        spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    }
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid = -1;
@@ -169,8 +216,15 @@ void startFloorServer() {
     setenv("ZELVEM_PIPE_DIR", floorDir().c_str(), 1);
     // Forked before any thread starts. The child listens itself: a server closed in this process
     // would remove the socket file the child serves.
-    floorPid = fork();
+    {
+        ServerPlacement onServerCpu;
+        floorPid = fork();
+    }
     if (floorPid == 0) {
+        // The scope above moved the copy of this thread back as well.
+        if (placement().pinned) {
+            pinCallingThread(placement().server);
+        }
         LocalServer server;
         if (!server.listen(kFloorPipe)) {
             _exit(1);
