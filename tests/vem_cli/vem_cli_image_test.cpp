@@ -83,7 +83,7 @@ std::vector<Pixels> readTiff(const std::string& path, uint32_t w, uint32_t h) {
 }
 
 TEST_F(VemTest, PngAndTiffFramesMatchThePixels) {
-    startSim({"--movie", "40x30x20:run_a"});
+    ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
     VemRun png = vem({"frame", "1-run_a", "13", "-o", file("f.PNG")});
     ASSERT_EQ(png.code, 0) << png.text();
     EXPECT_EQ(readPng(file("f.PNG"), 40, 30), synthetic(1, 13, 40, 30));
@@ -93,7 +93,7 @@ TEST_F(VemTest, PngAndTiffFramesMatchThePixels) {
 }
 
 TEST_F(VemTest, ExportWritesTheChosenFramesAsPages) {
-    startSim({"--movie", "40x30x20:run_a"});
+    ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
     struct Case {
         const char* frames;
         std::vector<uint64_t> expected;
