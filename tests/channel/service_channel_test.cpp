@@ -285,15 +285,6 @@ TEST(ServiceChannel, PeerDroppingMidReplyFailsAndDisconnects) {
     EXPECT_EQ(service.requests().size(), 2u);
 }
 
-TEST(ServiceChannel, UndecodableReplyDisconnects) {
-    // 0xc1 is never valid MessagePack: the reader cannot find where the reply ends.
-    ScriptedService service(afterVersion({Step{hex("81 a5 65 72 72 6f 72 c1")}}));
-    ServiceChannel channel;
-    ASSERT_TRUE(channel.CheckVersion(service.name().c_str()));
-    EXPECT_FALSE(channel.CloseFile(1));
-    EXPECT_FALSE(channel.isConnected());
-}
-
 TEST(ServiceChannel, VersionCheckAcceptsAnyPositiveVersionOnly) {
     auto version = [](auto write) {
         return okReply(1, [=](MsgWriter& w) {
