@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "service/irig_time.h"
-#include "suite/file/imager_file_factory.h"
 #include "suite/file/info_block.h"
 #include "tests/support/sim_test.h"
 #include "tools/vemsim/synthetic.h"
@@ -143,18 +142,6 @@ TEST_F(Drive, InfoStreamIsTheMoviesBlock) {
     EXPECT_EQ(block, file::EncodeInfoBlock(sim::syntheticInfoBlock(2, 3, 2, 4)));
     EXPECT_FALSE(vem->OpenFile(CStringW(u"/9-none:info"), kOpenRead));
     EXPECT_FALSE(vem->OpenFile(CStringW(u"/9-none"), kOpenRead));
-}
-
-TEST_F(Drive, ImagerFileReaderReadsFramesThroughTheDrive) {
-    file::IImagerFile* reader =
-        file::imagerFileFactory()->OpenPath(vem, CStringW(u"vem:///3-cal"), 0);
-    ASSERT_NE(reader, nullptr);
-    EXPECT_STREQ(reader->GetFormatName(), "VEM Imager File");
-    ASSERT_EQ(reader->nFrames(), 2u);
-    std::vector<uint8_t> frame(4 * 4 * 2);
-    ASSERT_TRUE(reader->GetFrame(1, frame.data(), frame.size()));
-    EXPECT_EQ(frame, zel::test::syntheticFrames(3, 4, 4, 1, 1));
-    file::imagerFileFactory()->Destroy(reader);
 }
 
 TEST_F(Drive, RemovingAMovieRefreshesAndNotifies) {

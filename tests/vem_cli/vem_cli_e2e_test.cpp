@@ -61,16 +61,6 @@ std::vector<uint16_t> pgmPixels(const Bytes& file, uint32_t w, uint32_t h) {
     return pixels;
 }
 
-std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h) {
-    std::vector<uint16_t> pixels;
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) {
-            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
-        }
-    }
-    return pixels;
-}
-
 TEST_F(VemTest, ListingAndInfoCarryTheDrivesEntries) {
     ASSERT_TRUE(startSim(kMovies));
     VemRun ls = vem({"ls", "--json"});

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "tools/vemsim/synthetic.h"
+
 namespace vemcli::test {
 
 std::string VemRun::text() const {
@@ -35,6 +37,16 @@ VemRun VemTest::vem(const std::vector<std::string>& args, int timeoutMs) {
     EXPECT_TRUE(process.wait(timeoutMs, run.code)) << "vem did not end in time";
     run.lines = process.lines(10000);
     return run;
+}
+
+std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h) {
+    std::vector<uint16_t> pixels;
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
+        }
+    }
+    return pixels;
 }
 
 Bytes readFile(const std::string& path) {

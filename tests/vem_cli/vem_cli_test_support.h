@@ -35,6 +35,8 @@ class VemTest : public zel::test::SimTest {
     std::string outDir;
 };
 
+// The pixels of frame `f` of synthetic movie `n`, row by row.
+std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 // The names of a folder's entries, sorted.
