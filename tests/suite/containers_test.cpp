@@ -111,14 +111,6 @@ TEST(SuiteSharedPtr, LastOwnerDestroys) {
         EXPECT_EQ(Tracked::alive, 1);
     }
     EXPECT_EQ(Tracked::alive, 0);
-    // A given counter is adopted, not incremented: two references, two pointers.
-    Tracked* object = new Tracked();
-    CReferenceCounter* counter = CReferenceCounter::Create();
-    counter->AddRef();
-    { TSharedPtr<Tracked> first(object, counter); }
-    EXPECT_EQ(Tracked::alive, 1);
-    { TSharedPtr<Tracked> second(object, counter); }
-    EXPECT_EQ(Tracked::alive, 0);
 }
 
 // A manager whose calls are counted, with a context shared by all copies.
