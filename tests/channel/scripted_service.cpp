@@ -2,7 +2,6 @@
 #include "tests/channel/scripted_service.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -16,33 +15,6 @@
 #endif
 
 namespace zel::vem::test {
-
-Bytes hex(const char* text) {
-    Bytes bytes;
-    std::string digits;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p != ' ') {
-            digits += *p;
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string toHex(const Bytes& bytes) {
-    std::string text;
-    char digits[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x ", b);
-        text += digits;
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
-}
 
 Bytes encode(const std::function<void(MsgWriter&)>& build) {
     MemoryStream stream;

@@ -13,14 +13,11 @@
 #include "msgpack/msg_reader.h"
 #include "msgpack/msg_writer.h"
 #include "service/local_server.h"
+#include "tests/msgpack/msg_dump.h"
 
 namespace zel::vem::test {
 
 using Bytes = std::vector<uint8_t>;
-
-// "82 a3 61" -> {0x82, 0xa3, 0x61}
-Bytes hex(const char* text);
-std::string toHex(const Bytes& bytes);
 
 // The bytes of one value written by `build`.
 Bytes encode(const std::function<void(MsgWriter&)>& build);

@@ -155,8 +155,8 @@ TEST(ServiceChannel, EveryOperationWritesItsExactRequest) {
         service.join();
         std::vector<Bytes> requests = service.requests();
         ASSERT_EQ(requests.size(), 2u);
-        EXPECT_EQ(toHex(requests[0]), "82 a3 61 63 74 a8 76 65 72 43 68 65 63 6b a3 76 65 72 00");
-        EXPECT_EQ(toHex(requests[1]), toHex(hex(rc.expected.c_str())));
+        EXPECT_EQ(hex(requests[0]), "82 a3 61 63 74 a8 76 65 72 43 68 65 63 6b a3 76 65 72 00");
+        EXPECT_EQ(hex(requests[1]), hex(bytes(rc.expected)));
     }
 }
 
@@ -197,7 +197,7 @@ TEST(ServiceChannel, DriveDetectionAcceptsOnlyABoolAndNoError) {
              w.writeString("error"), w.writeUInt(3);
          }),
          false},
-        {"reply that is not a map", hex("93 01 02 03"), false},
+        {"reply that is not a map", bytes("93 01 02 03"), false},
     };
     for (const ReplyCase& rc : cases) {
         SCOPED_TRACE(rc.what);
@@ -283,15 +283,6 @@ TEST(ServiceChannel, PeerDroppingMidReplyFailsAndDisconnects) {
     EXPECT_FALSE(channel.GetMovieCount(count));
     service.join();
     EXPECT_EQ(service.requests().size(), 2u);
-}
-
-TEST(ServiceChannel, UndecodableReplyDisconnects) {
-    // 0xc1 is never valid MessagePack: the reader cannot find where the reply ends.
-    ScriptedService service(afterVersion({Step{hex("81 a5 65 72 72 6f 72 c1")}}));
-    ServiceChannel channel;
-    ASSERT_TRUE(channel.CheckVersion(service.name().c_str()));
-    EXPECT_FALSE(channel.CloseFile(1));
-    EXPECT_FALSE(channel.isConnected());
 }
 
 TEST(ServiceChannel, VersionCheckAcceptsAnyPositiveVersionOnly) {
@@ -433,7 +424,7 @@ TEST(ServiceChannel, ReadFailureDropsWhatWasBuffered) {
         w.writeMapHeader(1);
         w.writeString("error"), w.writeString("stale");
     });
-    Bytes bad = hex("c1");
+    Bytes bad = bytes("c1");
     bad.insert(bad.end(), stale.begin(), stale.end());
     ScriptedService first(afterVersion({Step{bad}}));
     ServiceChannel channel;

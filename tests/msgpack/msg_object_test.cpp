@@ -146,11 +146,6 @@ TEST(MsgObjectTest, GrowthDoublesFromTwoAndMovesTheValues) {
         EXPECT_EQ(map.get(std::to_string(i).c_str()).asString(), std::to_string(i));
         EXPECT_EQ(array.at(i).asString(), std::to_string(i));
     }
-    MsgObject three(msgArray, 3);
-    for (uint32_t i = 0; i < 4; ++i) {
-        three.append(MsgObject());
-    }
-    EXPECT_EQ(three.capacity(), 6u);
 }
 
 TEST(MsgObjectTest, CopyIsDeepAndTrimsCapacityAndClearEmpties) {

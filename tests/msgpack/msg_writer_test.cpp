@@ -35,6 +35,8 @@ TEST(MsgWriterTest, FormatsWithoutPayload) {
         {[](W w) { w.writeUInt(4294967295u); }, "ce ff ff ff ff"},
         {[](W w) { w.writeUInt(4294967296u); }, "cf 00 00 00 01 00 00 00 00"},
         {[](W w) { w.writeUInt(UINT64_MAX); }, "cf ff ff ff ff ff ff ff ff"},
+        // Eight different bytes, so that any two swapped would show.
+        {[](W w) { w.writeUInt(0x0102030405060708u); }, "cf 01 02 03 04 05 06 07 08"},
         // A non-negative signed value always goes out in an unsigned format.
         {[](W w) { w.writeInt(5); }, "05"},
         {[](W w) { w.writeInt(200); }, "cc c8"},
@@ -55,6 +57,8 @@ TEST(MsgWriterTest, FormatsWithoutPayload) {
         {[](W w) { w.writeBool(false); }, "c2"},
         {[](W w) { w.writeDouble(1.0); }, "cb 3f f0 00 00 00 00 00 00"},
         {[](W w) { w.writeDouble(-0.0); }, "cb 80 00 00 00 00 00 00 00"},
+        {[](W w) { w.writeDouble(3.141592653589793); }, "cb 40 09 21 fb 54 44 2d 18"},
+        {[](W w) { w.writeFloat(3.14159274f); }, "ca 40 49 0f db"},
         {[](W w) { w.writeFloat(1.0f); }, "ca 3f 80 00 00"},
         {[](W w) { w.writeFloat(-2.5f); }, "ca c0 20 00 00"},
         {[](W w) { w.writeMapHeader(2); }, "82"},

@@ -1,4 +1,4 @@
-// Tests of the local file system, CMemFile, the INI store, copies and the URI registry.
+// Tests of the local file system, CMemFile, the INI store and the URI registry.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -170,51 +170,6 @@ TEST_F(SuiteLocalFs, OpenModes) {
     readOnly.reset();
     fs_->OpenFile(At(u"new.bin"), kOpenWrite | kOpenCreate);  // create truncates
     EXPECT_EQ(fs_->GetInfo(At(u"new.bin")).size, 0u);
-}
-
-// Exposes the protected copies.
-class CopyingFs : public CFileSystem {
-  public:
-    using IFileSystem::Copy;
-};
-
-void CountProgress(long long done, long long total, void* user) {
-    static_cast<std::vector<std::pair<long long, long long>>*>(user)->emplace_back(done, total);
-}
-
-TEST_F(SuiteLocalFs, CopiesThroughFiles) {
-    CopyingFs copier;
-    std::string big(150000, '\0');
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 7);
-    }
-    WriteFile(u"src.bin", big);
-    std::vector<std::pair<long long, long long>> calls;
-    ASSERT_TRUE(copier.Copy(At(u"src.bin"), At(u"dst.bin"), false, CountProgress, &calls));
-    EXPECT_EQ(ReadAll(At(u"dst.bin")), big);
-    ASSERT_EQ(calls.size(), 3u);  // 64 KiB blocks
-    EXPECT_EQ(calls.back(), std::make_pair(150000LL, 150000LL));
-
-    WriteFile(u"other.bin", "keep");
-    EXPECT_FALSE(copier.Copy(At(u"src.bin"), At(u"other.bin"), false, nullptr, nullptr));
-    EXPECT_EQ(ReadAll(At(u"other.bin")), "keep");
-    EXPECT_FALSE(copier.Copy(At(u"src.bin"), At(u"src.bin"), true, nullptr, nullptr));
-    EXPECT_EQ(ReadAll(At(u"src.bin")), big);  // not truncated by copying onto itself
-    EXPECT_FALSE(copier.Copy(At(u"missing"), At(u"x.bin"), true, nullptr, nullptr));
-
-    // Part of an open file, from its position, into a new file.
-    TSharedPtr<CMemFile> mem = CMemFile::Create();
-    mem->WriteBytes("header:payload", 14);
-    mem->Seek(7, kSeekBegin);
-    ASSERT_TRUE(copier.Copy(TSharedPtr<IFile>(mem), At(u"part.bin"), 4LL, true, nullptr, nullptr));
-    EXPECT_EQ(ReadAll(At(u"part.bin")), "payl");
-    // A file of this file system into an open file.
-    TSharedPtr<CMemFile> sink = CMemFile::Create();
-    ASSERT_TRUE(copier.Copy(At(u"part.bin"), TSharedPtr<IFile>(sink), nullptr, nullptr));
-    EXPECT_EQ(std::string(sink->data().begin(), sink->data().end()), "payl");
-    // Between file systems.
-    ASSERT_TRUE(copier.Copy(At(u"part.bin"), fs_, At(u"moved.bin"), false, nullptr, nullptr));
-    EXPECT_EQ(ReadAll(At(u"moved.bin")), "payl");
 }
 
 TEST_F(SuiteLocalFs, IniRoundTrip) {

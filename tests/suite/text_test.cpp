@@ -78,10 +78,6 @@ TEST(SuiteStrings, WideSearchAndSlices) {
     EXPECT_EQ(s.find(u'/', 1), CStringW::npos);
     EXPECT_EQ(s.substr(1, 2), CStringW(u"12"));
     EXPECT_EQ(s.substr(99), CStringW());
-    EXPECT_EQ(s.Mid(4, 5), CStringW(u"run_a"));
-    EXPECT_EQ(s.SubString(1, 3), CStringW(u"12"));  // from, to
-    EXPECT_EQ(s.SubString(9, 99), CStringW(u":info"));
-    EXPECT_EQ(s.SubString(5, 2), CStringW());
 }
 
 TEST(SuiteStrings, WidePrefixSuffixAndEquality) {

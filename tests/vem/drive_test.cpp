@@ -9,10 +9,8 @@
 #include <vector>
 
 #include "service/irig_time.h"
-#include "suite/file/imager_file_factory.h"
 #include "suite/file/info_block.h"
-#include "tests/support/child_process.h"
-#include "tools/vemsim/control.h"
+#include "tests/support/sim_test.h"
 #include "tools/vemsim/synthetic.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
@@ -20,49 +18,23 @@
 namespace zel::vem::test {
 namespace {
 
-using zel::test::ChildProcess;
+using zel::test::eventually;
 using Clock = std::chrono::steady_clock;
 
 // vemsim numbers synthetic movies from 1: movie 1 is 8x6 with 5 frames, movie 2 is 3x2 with 4
 // frames named run_a, movie 3 is 4x4 with 2 frames named cal.
 constexpr uint32_t kW = 8, kH = 6, kFrames = 5;
 
-class Drive : public ::testing::Test {
+class Drive : public zel::test::SimTest {
   protected:
     void SetUp() override {
-        dir = zel::test::makeTempDir("zelvem_drive_");
-        ASSERT_FALSE(dir.empty());
-        env = {{"ZELVEM_PIPE_DIR", dir + "/pipes"},
-               {"XDG_DATA_HOME", dir + "/data"},
-               {"ZELVEM_ENABLE_EMULATOR", ""}};
-        for (const auto& item : env) {
-            zel::test::setEnv(item.first, item.second);
-        }
+        SimTest::SetUp();
         ASSERT_TRUE(
-            sim.start(zel::test::siblingProgram("vemsim"),
-                      {"--movie", "8x6x5", "--movie", "3x2x4:run_a", "--movie", "4x4x2:cal"}, env));
-        ASSERT_TRUE(sim.waitForLine("vemsim: serving", 30000));
+            startSim({"--movie", "8x6x5", "--movie", "3x2x4:run_a", "--movie", "4x4x2:cal"}));
         vem = instance();
         vem->SetCurrentWorkingDirectory(CStringW(u"/"));
     }
-    void TearDown() override {
-        if (sim.running()) {
-            ctl("quit");
-            int code = 0;
-            sim.wait(20000, code);
-        }
-        zel::test::removeTree(dir);
-    }
 
-    std::string ctl(const std::string& line) {
-        std::string answer;
-        sim::controlRequest("zelvemsvc", line, answer);
-        return answer;
-    }
-
-    std::string dir;
-    std::vector<std::pair<std::string, std::string>> env;
-    ChildProcess sim;
     CVemInterface* vem = nullptr;
 };
 
@@ -76,19 +48,6 @@ std::vector<std::string> names(const CDirectoryListing& listing) {
         out.push_back(text(e.name));
     }
     return out;
-}
-
-// Waits until `done` holds, polling; false after `ms`.
-template <class F>
-bool eventually(F done, int ms = 10000) {
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 TEST_F(Drive, ListsMoviesInServiceOrderWithTheirProperties) {
@@ -139,10 +98,7 @@ TEST_F(Drive, ReadsEveryByteOfAMovieAcrossFrameBoundaries) {
     EXPECT_FALSE(file->CanWrite());
     EXPECT_EQ(file->Write("x", 1), 0u);
 
-    std::vector<uint8_t> expected(size_t{frameBytes} * kFrames);
-    for (uint32_t f = 0; f < kFrames; ++f) {
-        sim::renderSyntheticFrame(1, f, kW, kH, expected.data() + f * frameBytes);
-    }
+    const std::vector<uint8_t> expected = zel::test::syntheticFrames(1, kW, kH, 0, kFrames);
     // Odd-sized pieces, so reads start and end inside frames.
     std::vector<uint8_t> got(expected.size());
     size_t done = 0;
@@ -186,19 +142,6 @@ TEST_F(Drive, InfoStreamIsTheMoviesBlock) {
     EXPECT_EQ(block, file::EncodeInfoBlock(sim::syntheticInfoBlock(2, 3, 2, 4)));
     EXPECT_FALSE(vem->OpenFile(CStringW(u"/9-none:info"), kOpenRead));
     EXPECT_FALSE(vem->OpenFile(CStringW(u"/9-none"), kOpenRead));
-}
-
-TEST_F(Drive, ImagerFileReaderReadsFramesThroughTheDrive) {
-    file::IImagerFile* reader =
-        file::imagerFileFactory()->OpenPath(vem, CStringW(u"vem:///3-cal"), 0);
-    ASSERT_NE(reader, nullptr);
-    EXPECT_STREQ(reader->GetFormatName(), "VEM Imager File");
-    ASSERT_EQ(reader->nFrames(), 2u);
-    std::vector<uint8_t> frame(4 * 4 * 2), expected(frame.size());
-    ASSERT_TRUE(reader->GetFrame(1, frame.data(), frame.size()));
-    sim::renderSyntheticFrame(3, 1, 4, 4, expected.data());
-    EXPECT_EQ(frame, expected);
-    file::imagerFileFactory()->Destroy(reader);
 }
 
 TEST_F(Drive, RemovingAMovieRefreshesAndNotifies) {

@@ -12,31 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/child_process.h"
-#include "tools/vemsim/control.h"
-#include "tools/vemsim/synthetic.h"
+#include "tests/support/sim_test.h"
 #include "vem/vem_interface.h"
 
 namespace zel::vem::test {
 namespace {
 
-using zel::test::ChildProcess;
+using zel::test::eventually;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 std::string text(const CStringW& s) {
     return s.ToUtf8().str();
-}
-
-template <class F>
-bool eventually(F done, Clock::duration limit) {
-    for (auto end = Clock::now() + limit; !done();) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // How long `call` took.
@@ -46,61 +33,22 @@ Clock::duration timed(const std::function<void()>& call) {
     return Clock::now() - start;
 }
 
-// The expected bytes of `count` frames from `first` of synthetic movie `number`.
-std::vector<uint8_t> frames(uint64_t number, uint32_t w, uint32_t h, uint32_t first,
-                            uint32_t count) {
-    std::vector<uint8_t> bytes(size_t{w} * h * 2 * count);
-    for (uint32_t i = 0; i < count; ++i) {
-        sim::renderSyntheticFrame(number, first + i, w, h, bytes.data() + size_t{w} * h * 2 * i);
-    }
-    return bytes;
-}
-
 // One vemsim in a private pipe folder; the drive-interface settings are given per test, before
 // the first object is made (the library reads them once, at construction).
-class Faults : public ::testing::Test {
+class Faults : public zel::test::SimTest {
   protected:
     void SetUp() override {
-        dir = zel::test::makeTempDir("zelvem_faults_");
-        ASSERT_FALSE(dir.empty());
-        env = {{"ZELVEM_PIPE_DIR", dir + "/pipes"},
-               {"XDG_DATA_HOME", dir + "/data"},
-               {"ZELVEM_ENABLE_EMULATOR", ""}};
-        for (const auto& item : env) {
-            zel::test::setEnv(item.first, item.second);
-        }
+        SimTest::SetUp();
         settings("", "");
     }
     void TearDown() override {
         vem.reset();
-        stopSim();
-        zel::test::removeTree(dir);
+        SimTest::TearDown();
     }
 
     void settings(const std::string& timeoutMs, const std::string& reconnect) {
         zel::test::setEnv("ZELVEM_TIMEOUT_MS", timeoutMs);
         zel::test::setEnv("ZELVEM_RECONNECT", reconnect);
-    }
-    bool startSim(std::vector<std::string> args) {
-        sim = std::make_unique<ChildProcess>();
-        return sim->start(zel::test::siblingProgram("vemsim"), args, env) &&
-               sim->waitForLine("vemsim: serving", 30000);
-    }
-    void stopSim() {
-        if (sim && sim->running()) {
-            ctl("clear");
-            ctl("quit");
-            int code = 0;
-            if (!sim->wait(20000, code)) {
-                sim->kill();
-            }
-        }
-        sim.reset();
-    }
-    std::string ctl(const std::string& line) {
-        std::string answer;
-        sim::controlRequest("zelvemsvc", line, answer);
-        return answer;
     }
     std::vector<std::string> listed() {
         std::vector<std::string> out;
@@ -111,9 +59,6 @@ class Faults : public ::testing::Test {
         return out;
     }
 
-    std::string dir;
-    std::vector<std::pair<std::string, std::string>> env;
-    std::unique_ptr<ChildProcess> sim;
     std::unique_ptr<CVemInterface> vem;
 };
 
@@ -189,7 +134,7 @@ TEST_F(Faults, WithReconnectionARestartedServiceIsFoundWithoutAHostCall) {
     ASSERT_TRUE(file);
     std::vector<uint8_t> got(6 * 4 * 2 * 3);
     ASSERT_EQ(file->Read(got.data(), static_cast<uint32_t>(got.size())), got.size());
-    EXPECT_EQ(got, frames(1, 6, 4, 0, 3));
+    EXPECT_EQ(got, zel::test::syntheticFrames(1, 6, 4, 0, 3));
     EXPECT_GE(told, 1);  // the handlers heard of the new list
     vem->RemoveFilesChangedHandler(counter);
 }
@@ -268,7 +213,7 @@ TEST_P(FaultMatrix, NoCallOutlastsTheBoundAndTheDriveComesBack) {
         TSharedPtr<IFile> file = vem->OpenFile(CStringW(u"/1-a"), kOpenRead);
         ASSERT_TRUE(file);
         ASSERT_EQ(file->Read(buffer.data(), static_cast<uint32_t>(buffer.size())), buffer.size());
-        EXPECT_EQ(buffer, frames(1, 8, 6, 0, 2));
+        EXPECT_EQ(buffer, zel::test::syntheticFrames(1, 8, 6, 0, 2));
     }
 }
 
@@ -309,7 +254,8 @@ TEST_F(Faults, ReadersNeverGetAnotherMoviesFramesWhileTheDriveChanges) {
                     const uint32_t first = random() % (kFrames - 1);
                     file->Seek(int64_t{first} * kW * kH * 2, 1);
                     const uint32_t n = file->Read(got.data(), static_cast<uint32_t>(got.size()));
-                    const std::vector<uint8_t> expected = frames(number, kW, kH, first, 2);
+                    const std::vector<uint8_t> expected =
+                        zel::test::syntheticFrames(number, kW, kH, first, 2);
                     if (n == 0) {
                         ++failedReads;
                     } else if (std::memcmp(got.data(), expected.data(), n) != 0) {

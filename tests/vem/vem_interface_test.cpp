@@ -131,13 +131,6 @@ TEST(VemInterface, ConcurrentFirstCallsConstructOnce) {
     EXPECT_FALSE(seen[0]->drivePresent());  // the service refuses the question
 }
 
-TEST(VemInterface, EmptyEmulatorSwitchStillContactsTheService) {
-    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
-    RefusingService service;
-    EXPECT_FALSE(instance()->isEmulator());
-    EXPECT_EQ(service.accepted(), 2);
-}
-
 TEST(VemInterface, EmulatorSwitchZeroMeansEmulatorAndNoPipe) {
     zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "0");
     RefusingService service;

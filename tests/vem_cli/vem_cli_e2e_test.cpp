@@ -61,18 +61,8 @@ std::vector<uint16_t> pgmPixels(const Bytes& file, uint32_t w, uint32_t h) {
     return pixels;
 }
 
-std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h) {
-    std::vector<uint16_t> pixels;
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) {
-            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
-        }
-    }
-    return pixels;
-}
-
 TEST_F(VemTest, ListingAndInfoCarryTheDrivesEntries) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     VemRun ls = vem({"ls", "--json"});
     ASSERT_EQ(ls.code, 0) << ls.text();
     nlohmann::json all = ls.json();
@@ -110,7 +100,7 @@ TEST_F(VemTest, ListingAndInfoCarryTheDrivesEntries) {
 }
 
 TEST_F(VemTest, BadInputFailsWithExitCodeAndMessage) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     const std::string out = file("out.pgm");
     struct Case {
         std::vector<std::string> args;
@@ -143,11 +133,11 @@ TEST_F(VemTest, BadInputFailsWithExitCodeAndMessage) {
 }
 
 TEST_F(VemTest, CatCopiesMoviesAndInfoStreamsExactly) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     VemRun movie = vem({"cat", "2-sim", "-o", file("movie.raw")});
     ASSERT_EQ(movie.code, 0) << movie.text();
     EXPECT_TRUE(movie.lines.empty()) << movie.text();  // quiet on success
-    EXPECT_EQ(readFile(file("movie.raw")), syntheticMovie(2, 64, 48, 12));
+    EXPECT_EQ(readFile(file("movie.raw")), zel::test::syntheticFrames(2, 64, 48, 0, 12));
 
     VemRun info = vem({"cat", "3-run_a:INFO", "-o", file("movie.info")});
     ASSERT_EQ(info.code, 0) << info.text();
@@ -157,11 +147,11 @@ TEST_F(VemTest, CatCopiesMoviesAndInfoStreamsExactly) {
     // An existing file is replaced only by a complete copy.
     VemRun again = vem({"cat", "vem:///3-run_a", "-o", file("movie.raw")});
     ASSERT_EQ(again.code, 0) << again.text();
-    EXPECT_EQ(readFile(file("movie.raw")), syntheticMovie(3, 40, 30, 20));
+    EXPECT_EQ(readFile(file("movie.raw")), zel::test::syntheticFrames(3, 40, 30, 0, 20));
 }
 
 TEST_F(VemTest, RefusedFrameFailsPromptlyWithoutOutputFile) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     // Frame loads are refused from now on; the listing still works.
     ASSERT_EQ(ctl("fault error ord=6 count=100000").rfind("ok", 0), 0u);
     struct Case {
@@ -187,7 +177,7 @@ TEST_F(VemTest, RefusedFrameFailsPromptlyWithoutOutputFile) {
 }
 
 TEST_F(VemTest, RmDeletesOnce) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     VemRun rm = vem({"rm", "vem:///1-sim"});
     EXPECT_EQ(rm.code, 0) << rm.text();
     EXPECT_TRUE(rm.lines.empty()) << rm.text();
@@ -202,7 +192,7 @@ TEST_F(VemTest, RmDeletesOnce) {
 }
 
 TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     zel::test::ChildProcess watch;
     ASSERT_TRUE(
         watch.start(zel::test::siblingProgram("vem"), {"watch", "--json", "--timeout", "60"}));
@@ -233,7 +223,7 @@ TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
 }
 
 TEST_F(VemTest, WatchEndsAtItsTimeout) {
-    startSim(kMovies);
+    ASSERT_TRUE(startSim(kMovies));
     const auto started = std::chrono::steady_clock::now();
     VemRun run = vem({"watch", "--timeout", "1"});
     const double seconds =
@@ -253,7 +243,7 @@ TEST_F(VemTest, StatusWithoutServiceFails) {
 #ifndef _WIN32
 // The library refuses a pipe folder others can write to as if no service ran; status says why.
 TEST_F(VemTest, StatusNamesAPipeFolderOthersCanWrite) {
-    const std::string open = tempDir + "/open-pipe";
+    const std::string open = dir + "/open-pipe";
     ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
     ASSERT_EQ(chmod(open.c_str(), 0777), 0);
     const std::string kept = std::getenv("ZELVEM_PIPE_DIR");
@@ -290,7 +280,7 @@ TEST_F(VemTest, EmulatorModeServesTheFolder) {
 
     VemRun cat = vem({"--emulator", "cat", "2-sim", "-o", file("movie.raw")});
     ASSERT_EQ(cat.code, 0) << cat.text();
-    EXPECT_EQ(readFile(file("movie.raw")), syntheticMovie(2, 64, 48, 12));
+    EXPECT_EQ(readFile(file("movie.raw")), zel::test::syntheticFrames(2, 64, 48, 0, 12));
     VemRun frame = vem({"--emulator", "frame", "1-sim", "11", "-o", file("f.pgm")});
     ASSERT_EQ(frame.code, 0) << frame.text();
     EXPECT_EQ(pgmPixels(readFile(file("f.pgm")), 64, 48), syntheticPixels(1, 11, 64, 48));

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "tools/vemsim/synthetic.h"
 #include "vem_cli_test_support.h"
 
 using namespace vemcli::test;
@@ -12,16 +11,6 @@ using namespace vemcli::test;
 namespace {
 
 using Pixels = std::vector<uint16_t>;
-
-Pixels synthetic(uint64_t n, uint64_t f, uint32_t w, uint32_t h) {
-    Pixels pixels;
-    for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) {
-            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
-        }
-    }
-    return pixels;
-}
 
 // The pixels of a 16-bit grayscale PNG of w x h; empty when it is anything else.
 Pixels readPng(const std::string& path, uint32_t w, uint32_t h) {
@@ -83,17 +72,17 @@ std::vector<Pixels> readTiff(const std::string& path, uint32_t w, uint32_t h) {
 }
 
 TEST_F(VemTest, PngAndTiffFramesMatchThePixels) {
-    startSim({"--movie", "40x30x20:run_a"});
+    ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
     VemRun png = vem({"frame", "1-run_a", "13", "-o", file("f.PNG")});
     ASSERT_EQ(png.code, 0) << png.text();
-    EXPECT_EQ(readPng(file("f.PNG"), 40, 30), synthetic(1, 13, 40, 30));
+    EXPECT_EQ(readPng(file("f.PNG"), 40, 30), syntheticPixels(1, 13, 40, 30));
     VemRun tif = vem({"frame", "vem:///1-run_a", "0", "-o", file("f.tif")});
     ASSERT_EQ(tif.code, 0) << tif.text();
-    EXPECT_EQ(readTiff(file("f.tif"), 40, 30), std::vector<Pixels>{synthetic(1, 0, 40, 30)});
+    EXPECT_EQ(readTiff(file("f.tif"), 40, 30), std::vector<Pixels>{syntheticPixels(1, 0, 40, 30)});
 }
 
 TEST_F(VemTest, ExportWritesTheChosenFramesAsPages) {
-    startSim({"--movie", "40x30x20:run_a"});
+    ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
     struct Case {
         const char* frames;
         std::vector<uint64_t> expected;
@@ -111,7 +100,7 @@ TEST_F(VemTest, ExportWritesTheChosenFramesAsPages) {
         ASSERT_EQ(run.code, 0) << c.frames << "\n" << run.text();
         std::vector<Pixels> expected;
         for (uint64_t f : c.expected) {
-            expected.push_back(synthetic(1, f, 40, 30));
+            expected.push_back(syntheticPixels(1, f, 40, 30));
         }
         EXPECT_EQ(readTiff(file("stack.tif"), 40, 30), expected) << c.frames;
     }

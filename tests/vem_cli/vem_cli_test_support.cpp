@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "tools/vemsim/control.h"
 #include "tools/vemsim/synthetic.h"
 
 namespace vemcli::test {
@@ -26,28 +25,9 @@ nlohmann::json VemRun::json() const {
 }
 
 void VemTest::SetUp() {
-    tempDir = zel::test::makeTempDir("vem_cli_");
-    ASSERT_FALSE(tempDir.empty());
-    // This test's own pipes and data folder (POSIX); vem and vemsim inherit them.
-    ASSERT_TRUE(zel::test::setEnv("ZELVEM_PIPE_DIR", tempDir + "/pipes"));
-    ASSERT_TRUE(zel::test::setEnv("XDG_DATA_HOME", tempDir + "/data"));
-    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
-    outDir = tempDir + "/out";
+    SimTest::SetUp();
+    outDir = dir + "/out";
     ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(outDir)));
-}
-
-void VemTest::TearDown() {
-    if (sim.running()) {
-        ctl("quit");
-        int code = 0;
-        sim.wait(20000, code);
-    }
-    zel::test::removeTree(tempDir);
-}
-
-void VemTest::startSim(const std::vector<std::string>& args) {
-    ASSERT_TRUE(sim.start(zel::test::siblingProgram("vemsim"), args));
-    ASSERT_TRUE(sim.waitForLine("vemsim: serving", 30000));
 }
 
 VemRun VemTest::vem(const std::vector<std::string>& args, int timeoutMs) {
@@ -59,19 +39,14 @@ VemRun VemTest::vem(const std::vector<std::string>& args, int timeoutMs) {
     return run;
 }
 
-std::string VemTest::ctl(const std::string& line) {
-    std::string answer;
-    zel::vem::sim::controlRequest("zelvemsvc", line, answer);
-    return answer;
-}
-
-Bytes syntheticMovie(uint64_t number, uint32_t w, uint32_t h, uint64_t frames) {
-    const size_t frameBytes = size_t{w} * h * 2;
-    Bytes all(frameBytes * frames);
-    for (uint64_t f = 0; f < frames; ++f) {
-        zel::vem::sim::renderSyntheticFrame(number, f, w, h, all.data() + f * frameBytes);
+std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h) {
+    std::vector<uint16_t> pixels;
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
+        }
     }
-    return all;
+    return pixels;
 }
 
 Bytes readFile(const std::string& path) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/child_process.h"
+#include "tests/support/sim_test.h"
 
 namespace vemcli::test {
 
@@ -23,27 +23,20 @@ struct VemRun {
     nlohmann::json json() const;
 };
 
-class VemTest : public ::testing::Test {
+class VemTest : public zel::test::SimTest {
   protected:
     void SetUp() override;
-    void TearDown() override;
 
-    // Starts vemsim with `args` and waits until it serves.
-    void startSim(const std::vector<std::string>& args);
     // vem with `args`, to the end (at most `timeoutMs`).
     VemRun vem(const std::vector<std::string>& args, int timeoutMs = 60000);
-    // A line to vemsim's control pipe; returns the answer.
-    static std::string ctl(const std::string& line);
     // A path in the folder that receives vem's output files.
     std::string file(const std::string& name) const { return outDir + "/" + name; }
 
-    std::string tempDir;
     std::string outDir;
-    zel::test::ChildProcess sim;
 };
 
-// The data stream of synthetic movie `number`: every frame, as the drive stores them.
-Bytes syntheticMovie(uint64_t number, uint32_t w, uint32_t h, uint64_t frames);
+// The pixels of frame `f` of synthetic movie `n`, row by row.
+std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32_t h);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 // The names of a folder's entries, sorted.

@@ -20,8 +20,7 @@
 #include "suite/file.h"
 #include "suite/file/raw_imager_file.h"
 #include "suite/local_file_system.h"
-#include "tests/support/child_process.h"
-#include "tools/vemsim/control.h"
+#include "tests/support/sim_test.h"
 #include "tools/vemsim/synthetic.h"
 
 using namespace zel;
@@ -33,44 +32,14 @@ namespace {
 
 constexpr int kExitTimeoutMs = 20000;
 
-class VemsimTest : public ::testing::Test {
+class VemsimTest : public zel::test::SimTest {
   protected:
-    void SetUp() override {
-        tempDir = zel::test::makeTempDir("vemsim_e2e_");
-        ASSERT_FALSE(tempDir.empty());
-        // POSIX: pipes of this test only, for the simulator and for this process's clients.
-        ASSERT_TRUE(zel::test::setEnv("ZELVEM_PIPE_DIR", tempDir + "/pipes"));
-        ASSERT_TRUE(zel::test::setEnv("XDG_DATA_HOME", tempDir + "/data"));
-    }
-
-    void TearDown() override {
-        if (sim.running()) {
-            ctl("quit");
-            int code = 0;
-            sim.wait(kExitTimeoutMs, code);
-        }
-        zel::test::removeTree(tempDir);
-    }
-
-    // Starts vemsim (in `process`, by default the fixture's) and waits until it serves.
-    bool startSim(const std::vector<std::string>& args, ChildProcess* process = nullptr) {
-        ChildProcess& p = process ? *process : sim;
-        return p.start(zel::test::siblingProgram("vemsim"), args) &&
-               p.waitForLine("vemsim: serving", 30000);
-    }
-
     // Quits the simulator through its control pipe and expects a clean exit.
     void quitSim(ChildProcess* process = nullptr) {
         EXPECT_EQ(ctl("quit"), "ok");
         int code = -1;
-        ASSERT_TRUE((process ? *process : sim).wait(kExitTimeoutMs, code));
+        ASSERT_TRUE((process ? *process : *sim).wait(kExitTimeoutMs, code));
         EXPECT_EQ(code, 0);
-    }
-
-    static std::string ctl(const std::string& line) {
-        std::string answer;
-        sim::controlRequest("zelvemsvc", line, answer);
-        return answer;
     }
 
     // Windows gives a new client the next pipe instance only once the service has taken the
@@ -104,9 +73,6 @@ class VemsimTest : public ::testing::Test {
         }
         return waited;
     }
-
-    std::string tempDir;
-    ChildProcess sim;
 };
 
 bool mapFile(ServiceChannel& channel, uint32_t fileId, SharedSection& section) {
@@ -122,9 +88,7 @@ bool frameIs(ServiceChannel& channel, SharedSection& section, uint32_t fileId, u
 }
 
 Bytes synthetic(uint64_t number, uint64_t frame, uint32_t w, uint32_t h) {
-    Bytes bytes(size_t{w} * h * 2);
-    sim::renderSyntheticFrame(number, frame, w, h, bytes.data());
-    return bytes;
+    return zel::test::syntheticFrames(number, w, h, frame, 1);
 }
 
 std::optional<Bytes> fileData(ServiceChannel& channel, uint32_t fileId) {
@@ -348,7 +312,7 @@ TEST_F(VemsimTest, FaultsFailTheCallTheyHit) {
     EXPECT_FALSE(slow.LoadFrame(0, 0));
     EXPECT_FALSE(waited.get());
     int code = -1;
-    ASSERT_TRUE(sim.wait(kExitTimeoutMs, code));
+    ASSERT_TRUE(sim->wait(kExitTimeoutMs, code));
     EXPECT_EQ(code, 3);
     EXPECT_FALSE(movieCount(slow));
     ServiceChannel late;
@@ -443,7 +407,7 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
 // The same synthetic movie three ways: written as an emulator folder and read by the raw imager
 // file, served synthetic, and served from that folder. Bytes and times must agree everywhere.
 TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {
-    const std::string folder = tempDir + "/emulator";
+    const std::string folder = dir + "/emulator";
     const std::vector<std::string> movies = {"--movie", "40x30x6:alpha", "--movie", "17x5x3:beta"};
     {
         ChildProcess writer;
@@ -478,7 +442,7 @@ TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {
     for (const auto& args : {movies, {"--folder", folder}}) {
         SCOPED_TRACE(args[0]);
         ChildProcess server;
-        ASSERT_TRUE(startSim(args, &server));
+        ASSERT_TRUE(startSim(args, server));
         ServiceChannel channel;
         ASSERT_TRUE(connect(channel));
         SVemMovieInfo info = {};
@@ -519,17 +483,17 @@ TEST_F(VemsimTest, OwnsThePipeUntilStopped) {
     ASSERT_TRUE(connect(other));
     EXPECT_TRUE(other.IsDriveDetected());
 
-    if (!sim.interrupt()) {
+    if (!sim->interrupt()) {
         EXPECT_EQ(ctl("quit"), "ok");
     }
-    ASSERT_TRUE(sim.wait(kExitTimeoutMs, code));
+    ASSERT_TRUE(sim->wait(kExitTimeoutMs, code));
     EXPECT_EQ(code, 0);
-    EXPECT_TRUE(sim.waitForLine("vemsim: stopped", 1000));
+    EXPECT_TRUE(sim->waitForLine("vemsim: stopped", 1000));
     EXPECT_TRUE(listPipes("zelvemsvc").empty());
     ServiceChannel late;
     EXPECT_FALSE(late.CheckVersion());
     ChildProcess next;
-    ASSERT_TRUE(startSim({"--detached"}, &next));
+    ASSERT_TRUE(startSim({"--detached"}, next));
     ASSERT_TRUE(connect(late));
     EXPECT_FALSE(late.IsDriveDetected());
     quitSim(&next);
