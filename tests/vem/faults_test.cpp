@@ -70,7 +70,7 @@ TEST_F(Faults, AServiceThatNeverAnswersDelaysStartAndExitOnlyByTheBound) {
         const char* fault;
         Clock::duration limit;
     } cases[] = {
-        // Both version checks stall: 2 x 5 s by default, well inside the 15 s a host may wait.
+        // The version check stalls: 5 s by default, well inside the 15 s a host may wait.
         {"", "delay ord=ver count=2 ms=6000", 15s},
         {"300", "delay ord=ver count=2 ms=1500", 2s},
         // The movie list stalls during start-up.
