@@ -47,6 +47,12 @@ void passOn(int signal, siginfo_t* info, void* context) {
         }
         return;
     }
+    // An ignored SIGBUS that another process sent stays ignored; a fault cannot be ignored (the
+    // kernel would have ended the process for it anyway).
+    const bool sentByProcess = info == nullptr || info->si_code <= 0;
+    if (previousAction.sa_handler == SIG_IGN && sentByProcess) {
+        return;
+    }
     // The default ends the process. SIGBUS is blocked while this runs: raised now, it arrives the
     // moment the handler returns, whether it came from a fault or from kill.
     struct sigaction fallback {};

@@ -189,9 +189,13 @@ void hostBusHandler(int) {
     _exit(42);
 }
 
-void cutAndTouch(const std::string& name, bool hostHandler) {
-    if (hostHandler) {
+enum class Host { Handles, Nothing, Ignores };
+
+void cutAndTouch(const std::string& name, Host host) {
+    if (host == Host::Handles) {
         signal(SIGBUS, hostBusHandler);
+    } else if (host == Host::Ignores) {
+        signal(SIGBUS, SIG_IGN);
     }
     SharedSection creator, reader, other;
     if (!creator.create((name + "a").c_str(), 2 * 4096) || !reader.open((name + "a").c_str()) ||
@@ -206,6 +210,10 @@ void cutAndTouch(const std::string& name, bool hostHandler) {
     if (reader.readAt(0, out.data(), out.size()) != 0) {  // ours: a failed read, no signal
         _exit(4);
     }
+    if (host == Host::Ignores) {
+        raise(SIGBUS);  // sent, not a fault: still ignored
+        _exit(7);
+    }
     other.shrink(0);
     volatile unsigned char touched = *static_cast<volatile unsigned char*>(other.data());
     (void)touched;
@@ -215,12 +223,13 @@ void cutAndTouch(const std::string& name, bool hostHandler) {
 TEST_F(TransportPosixTest, FaultsOutsideOurCopiesReachTheHostsHandlerOrEndTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string name = scope.uniqueName("zvbus");
-    EXPECT_EXIT(cutAndTouch(name, true), ::testing::ExitedWithCode(42), "");
+    EXPECT_EXIT(cutAndTouch(name, Host::Handles), ::testing::ExitedWithCode(42), "");
+    EXPECT_EXIT(cutAndTouch(name, Host::Ignores), ::testing::ExitedWithCode(7), "");
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizer's own handler was there first: it gets the fault, reports it and exits.
-    EXPECT_EXIT(cutAndTouch(name, false), ::testing::ExitedWithCode(1), "BUS");
+    EXPECT_EXIT(cutAndTouch(name, Host::Nothing), ::testing::ExitedWithCode(1), "BUS");
 #else
-    EXPECT_EXIT(cutAndTouch(name, false), ::testing::KilledBySignal(SIGBUS), "");
+    EXPECT_EXIT(cutAndTouch(name, Host::Nothing), ::testing::KilledBySignal(SIGBUS), "");
 #endif
 }
 
