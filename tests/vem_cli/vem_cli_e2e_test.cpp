@@ -233,11 +233,20 @@ TEST_F(VemTest, WatchEndsAtItsTimeout) {
     EXPECT_LT(seconds, 15.0);
 }
 
-TEST_F(VemTest, StatusWithoutServiceFails) {
-    VemRun status = vem({"status", "--json"});
-    EXPECT_EQ(status.code, 1) << status.text();
-    EXPECT_NE(status.text().find("vem: the drive service does not answer"), std::string::npos)
-        << status.text();
+TEST_F(VemTest, WithoutServiceStatusAndLsFail) {
+    // An empty listing or a zero count must not pass for an empty drive.
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"status", "--json"}, "vem: the drive service does not answer"},
+        {{"ls", "--json"}, "vem: no drive detected"},
+    };
+    for (const auto& c : cases) {
+        VemRun run = vem(c.args);
+        EXPECT_EQ(run.code, 1) << c.args[0] << "\n" << run.text();
+        EXPECT_NE(run.text().find(c.message), std::string::npos) << run.text();
+    }
 }
 
 #ifndef _WIN32

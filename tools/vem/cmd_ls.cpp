@@ -21,6 +21,11 @@ int runLs(const Options& o) {
     vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
     std::vector<zel::CDirectoryEntry> entries;
     if (path.isRoot()) {
+        // An empty table would read as an empty drive: without a drive there is nothing to list.
+        if (!vemcli::drive().isEmulator() && !vemcli::drive().drivePresent()) {
+            throw vemcli::Failure(
+                "no drive detected (the drive service does not answer, or no drive is attached)");
+        }
         zel::CDirectoryListing listing = vemcli::drive().GetDirectoryListing(
             zel::CStringW(u"/"), zel::CStringW(o.filter.c_str()));
         for (const zel::CDirectoryEntry& entry : listing.entries) {
