@@ -8,8 +8,7 @@ LocalSocket::LocalSocket(LocalSocket&& other) noexcept
       overlappedIo(other.overlappedIo),
       broken(other.broken.load()),
       hasDeadline(other.hasDeadline),
-      deadline(other.deadline),
-      receiveTimeout(other.receiveTimeout) {
+      deadline(other.deadline) {
     other.handle = kInvalid;
     other.overlappedIo = false;
     other.broken = false;
@@ -23,7 +22,6 @@ LocalSocket& LocalSocket::operator=(LocalSocket&& other) noexcept {
         broken = other.broken.load();
         hasDeadline = other.hasDeadline;
         deadline = other.deadline;
-        receiveTimeout = other.receiveTimeout;
         other.handle = kInvalid;
         other.overlappedIo = false;
         other.broken = false;
@@ -43,7 +41,6 @@ void LocalSocket::close() {
     }
     overlappedIo = false;
     broken = false;
-    receiveTimeout = Clock::duration::zero();
 }
 
 void LocalSocket::setDeadline(Clock::time_point when) {

@@ -95,11 +95,6 @@ class LocalSocket : public Stream {
     // Whether `deadline` applies. Set and read by the socket's user only (no lock needed).
     bool hasDeadline = false;
     Clock::time_point deadline;
-    // POSIX: the receive timeout set on the descriptor (zero: none). Reads under a deadline
-    // block in recv with this timeout rather than polling first; fitReceiveTimeout() brings it
-    // near the time left, or clears it when no deadline applies. False when the deadline passed.
-    Clock::duration receiveTimeout{};
-    bool fitReceiveTimeout();
 };
 
 }  // namespace zel::vem
