@@ -34,9 +34,8 @@ phase "Installed package: a host built with find_package and with pkg-config"
 scripts/test-consumer.sh build/linux || status=1
 
 # Configures build/$1 with the sanitizers $2 (no benchmarks): any report ends the process with
-# an error exit code, which fails its test.
-# -O1 with line tables only (and assertions on) compiles in about half the time of
-# RelWithDebInfo, and the reports still name files and lines.
+# an error exit code, which fails its test. -O1 with line tables only (and assertions on) builds
+# in about half the time of RelWithDebInfo, and the reports still name files and lines.
 sanitizer_tree() {
   local flags="-O1 -g1 -fsanitize=$2 -fno-sanitize-recover=all -fno-omit-frame-pointer"
   cmake -S . -B "build/$1" -DCMAKE_BUILD_TYPE= -DZELVEM_BUILD_BENCH=OFF \
