@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -233,20 +234,27 @@ TEST_F(VemTest, WatchEndsAtItsTimeout) {
     EXPECT_LT(seconds, 15.0);
 }
 
-TEST_F(VemTest, WithoutServiceStatusAndLsFail) {
-    // An empty listing or a zero count must not pass for an empty drive.
+TEST_F(VemTest, WithoutServiceEveryCommandSaysSo) {
+    // An empty listing or a zero count must not pass for an empty drive, nor "no such movie"
+    // for a drive that is not there.
+    const std::string out = dir + "/out.raw";
     const struct {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
         {{"status", "--json"}, "vem: the drive service does not answer"},
         {{"ls", "--json"}, "vem: no drive detected"},
+        {{"ls", "1-a"}, "vem: no drive detected"},
+        {{"info", "1-a"}, "vem: no drive detected"},
+        {{"cat", "1-a", "-o", out}, "vem: no drive detected"},
+        {{"rm", "1-a"}, "vem: no drive detected"},
     };
     for (const auto& c : cases) {
         VemRun run = vem(c.args);
         EXPECT_EQ(run.code, 1) << c.args[0] << "\n" << run.text();
         EXPECT_NE(run.text().find(c.message), std::string::npos) << run.text();
     }
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 #ifndef _WIN32

@@ -4,6 +4,7 @@
 
 #include "drive_path.h"
 #include "entry_format.h"
+#include "movie.h"
 #include "registry.h"
 #include "vem/vem_interface.h"
 
@@ -22,10 +23,7 @@ int runLs(const Options& o) {
     std::vector<zel::CDirectoryEntry> entries;
     if (path.isRoot()) {
         // An empty table would read as an empty drive: without a drive there is nothing to list.
-        if (!vemcli::drive().isEmulator() && !vemcli::drive().drivePresent()) {
-            throw vemcli::Failure(
-                "no drive detected (the drive service does not answer, or no drive is attached)");
-        }
+        vemcli::requireDrive();
         zel::CDirectoryListing listing = vemcli::drive().GetDirectoryListing(
             zel::CStringW(u"/"), zel::CStringW(o.filter.c_str()));
         for (const zel::CDirectoryEntry& entry : listing.entries) {
@@ -36,7 +34,7 @@ int runLs(const Options& o) {
         zel::CDirectoryEntry entry =
             vemcli::drive().GetInfo(zel::CStringW(path.libraryPath().c_str()));
         if (entry.attributes & zel::kAttrNone) {
-            throw vemcli::Failure(path.display() + ": no such movie");
+            vemcli::failMovie(path, "no such movie");
         }
         entries.push_back(entry);
     }

@@ -15,8 +15,7 @@ int runRm(const std::string& text) {
                               ": an info stream goes only with its movie; remove the movie");
     }
     if (!vemcli::drive().RemoveFile(zel::CStringW(path.libraryPath().c_str()))) {
-        throw vemcli::Failure(path.display() +
-                              ": not deleted (no such movie, or the drive refused)");
+        vemcli::failMovie(path, "not deleted (no such movie, or the drive refused)");
     }
     return vemcli::kExitOk;
 }

@@ -6,13 +6,25 @@
 
 namespace vemcli {
 
+void requireDrive() {
+    if (!drive().isEmulator() && !drive().drivePresent()) {
+        throw Failure(
+            "no drive detected (the drive service does not answer, or no drive is attached)");
+    }
+}
+
+void failMovie(const DrivePath& path, const std::string& what) {
+    requireDrive();
+    throw Failure(path.display() + ": " + what);
+}
+
 zel::CDirectoryEntry lookupEntry(const DrivePath& path) {
     if (path.isRoot()) {
         throw Failure("a movie PATH is needed, not the drive's root");
     }
     zel::CDirectoryEntry entry = drive().GetInfo(zel::CStringW(path.libraryPath().c_str()));
     if (entry.attributes & zel::kAttrNone) {
-        throw Failure(path.display() + ": no such movie");
+        failMovie(path, "no such movie");
     }
     return entry;
 }
@@ -24,7 +36,7 @@ zel::TSharedPtr<zel::IFile> openForReading(const DrivePath& path) {
     zel::TSharedPtr<zel::IFile> file = drive().OpenFile(zel::CStringW(path.libraryPath().c_str()),
                                                         zel::kOpenRead | zel::kOpenShareRead);
     if (!file) {
-        throw Failure(path.display() + ": cannot open (no such movie, or the service refused)");
+        failMovie(path, "cannot open (no such movie, or the service refused)");
     }
     return file;
 }

@@ -9,6 +9,14 @@
 
 namespace vemcli {
 
+// Throws Failure "no drive detected ..." unless a drive (or the emulator's folder) is there.
+void requireDrive();
+
+// Throws Failure "PATH: `what`" for a movie the library did not find or refused, or, when the
+// reason is that there is no drive at all, the failure requireDrive() gives: "no such movie"
+// must not be what a user reads with the service stopped.
+[[noreturn]] void failMovie(const DrivePath& path, const std::string& what);
+
 // The entry of the movie (or info stream) at `path`; throws Failure when there is none.
 zel::CDirectoryEntry lookupEntry(const DrivePath& path);
 
