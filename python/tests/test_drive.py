@@ -158,3 +158,30 @@ def test_emulator_mode_on_a_written_folder(tmp_path):
     tests = str(pathlib.Path(__file__).parent)
     result = run_python(EMULATOR_SCRIPT.format(tests=tests), env)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
+
+
+NO_SERVICE_SCRIPT = """
+import fsspec, zelvem
+drive = zelvem.Drive(emulator=False)
+calls = [drive.list, lambda: drive.info("1-sim"), lambda: drive.open("1-sim"),
+         lambda: drive.remove("1-sim"), lambda: fsspec.filesystem("vem").ls("/")]
+for call in calls:
+    try:
+        call()
+        print("no error")
+    except ConnectionError as e:
+        print(type(e).__name__, e)
+"""
+
+
+def test_without_service_every_call_says_there_is_no_drive(tmp_path):
+    # "No such movie", or an empty list, would send a user looking for the wrong fault.
+    (tmp_path / "pipe").mkdir()
+    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"),
+               ZELVEM_PIPE_DIR=str(tmp_path / "pipe"))
+    env.pop("ZELVEM_ENABLE_EMULATOR", None)
+    result = run_python(NO_SERVICE_SCRIPT, env)
+    assert result.returncode == 0, result.stderr
+    no_drive = ("ConnectionError no drive detected (the drive service does not answer, or no "
+                "drive is attached)")
+    assert result.stdout.splitlines() == [no_drive] * 5

@@ -25,9 +25,17 @@ __version__ = "0.1.0"
 _EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
 _ATTR_FILE = 0x2
 
+_NO_DRIVE = "no drive detected (the drive service does not answer, or no drive is attached)"
+
 # Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
 _load_lock = threading.Lock()
 _loaded = False
+
+
+def _require_drive():
+    """Raises ConnectionError when there is no drive: the service is not running or has none."""
+    if not _zelvem.is_emulator() and not _zelvem.drive_present():
+        raise ConnectionError(_NO_DRIVE)
 
 
 def _drive_path(path):
@@ -127,11 +135,14 @@ class Drive:
 
     def list(self, filter=""):
         """The movies, optionally only those whose recorded name matches a wildcard filter."""
+        # An empty list would pass for an empty drive.
+        _require_drive()
         return [Entry._from_library(raw) for raw in _zelvem.list("/", filter)]
 
     def info(self, path):
         raw = _zelvem.info(_drive_path(path))
         if raw is None or not raw["attributes"] & _ATTR_FILE:
+            _require_drive()
             raise FileNotFoundError(f"no movie {path}")
         return Entry._from_library(raw)
 
@@ -141,6 +152,7 @@ class Drive:
     def remove(self, path):
         """Deletes a movie from the drive."""
         if not _zelvem.remove(_drive_path(path)):
+            _require_drive()
             raise FileNotFoundError(f"no movie {path} was removed")
 
     def watch(self, callback):
@@ -159,7 +171,11 @@ class Movie:
     ndim = 3
 
     def __init__(self, path):
-        self._file = _zelvem.MovieFile(_drive_path(path))
+        try:
+            self._file = _zelvem.MovieFile(_drive_path(path))
+        except FileNotFoundError:
+            _require_drive()
+            raise
         self._info_block = None
 
     @property
