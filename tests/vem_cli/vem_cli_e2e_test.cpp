@@ -223,6 +223,20 @@ TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
     }
 }
 
+TEST_F(VemTest, WatchStartedBeforeTheServiceSeesItsMovies) {
+    zel::test::ChildProcess watch;
+    ASSERT_TRUE(
+        watch.start(zel::test::siblingProgram("vem"), {"watch", "--json", "--timeout", "60"}));
+    ASSERT_TRUE(watch.waitForLine("vem: warning: no drive detected", 20000));
+    ASSERT_TRUE(startSim(kMovies));
+    EXPECT_TRUE(watch.waitForLine("\"added\":[\"1-sim\"", 20000));
+    if (!watch.interrupt()) {
+        watch.kill();
+    }
+    int code = -1;
+    EXPECT_TRUE(watch.wait(20000, code));
+}
+
 TEST_F(VemTest, WatchEndsAtItsTimeout) {
     ASSERT_TRUE(startSim(kMovies));
     const auto started = std::chrono::steady_clock::now();

@@ -3,11 +3,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "entry_format.h"
+#include "platform.h"
 #include "registry.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
@@ -87,7 +89,17 @@ void onFilesChanged(void* user) {
 int runWatch(bool json, double timeout) {
     Watcher watcher;
     watcher.json = json;
-    vemcli::drive();
+    // A watch outlives restarts of the service, as a mount does: it finds the service again by
+    // itself and reports the movies it brings.
+    const char* reconnect = std::getenv("ZELVEM_RECONNECT");
+    if (reconnect == nullptr || reconnect[0] == '\0') {
+        vemcli::setEnvironment("ZELVEM_RECONNECT", "1");
+    }
+    if (!vemcli::drive().isEmulator() && !vemcli::drive().drivePresent()) {
+        std::fprintf(stderr,
+                     "vem: warning: no drive detected (the drive service does not answer, or no "
+                     "drive is attached); watching for one\n");
+    }
     watcher.previous = currentNames();
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
