@@ -3,13 +3,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "entry_format.h"
-#include "platform.h"
 #include "registry.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
@@ -91,14 +89,9 @@ int runWatch(bool json, double timeout) {
     watcher.json = json;
     // A watch outlives restarts of the service, as a mount does: it finds the service again by
     // itself and reports the movies it brings.
-    const char* reconnect = std::getenv("ZELVEM_RECONNECT");
-    if (reconnect == nullptr || reconnect[0] == '\0') {
-        vemcli::setEnvironment("ZELVEM_RECONNECT", "1");
-    }
-    if (!vemcli::drive().isEmulator() && !vemcli::drive().drivePresent()) {
-        std::fprintf(stderr,
-                     "vem: warning: no drive detected (the drive service does not answer, or no "
-                     "drive is attached); watching for one\n");
+    vemcli::setDefaultSwitch("ZELVEM_RECONNECT", "1");
+    if (!vemcli::haveDrive()) {
+        std::fprintf(stderr, "vem: warning: %s; watching for one\n", vemcli::kNoDrive);
     }
     watcher.previous = currentNames();
     std::signal(SIGINT, onInterrupt);

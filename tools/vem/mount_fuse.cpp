@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "mount.h"
+#include "registry.h"
 #include "suite/file.h"
 #include "suite/filesystem.h"
 #include "vem/vem_interface.h"
@@ -1360,21 +1361,13 @@ int runMount(const MountOptions& options) {
     // A mount is shared by every program that touches it: one request the service never answers
     // must not hold reads for ever. Unless the user chose a bound, requests get 10 s, far more
     // than any frame takes, after which the read fails with EIO and the channel is renewed.
-    const char* bound = std::getenv("ZELVEM_TIMEOUT_MS");
-    if (bound == nullptr || bound[0] == '\0') {
-        setenv("ZELVEM_TIMEOUT_MS", "10000", 1);
-    }
+    vemcli::setDefaultSwitch("ZELVEM_TIMEOUT_MS", "10000");
     // A mount outlives restarts of the service: it finds the service again by itself instead of
     // staying empty until it is mounted anew.
-    const char* reconnect = std::getenv("ZELVEM_RECONNECT");
-    if (reconnect == nullptr || reconnect[0] == '\0') {
-        setenv("ZELVEM_RECONNECT", "1", 1);
-    }
+    vemcli::setDefaultSwitch("ZELVEM_RECONNECT", "1");
     zel::vem::CVemInterface* vem = zel::vem::instance();
     if (!vem->isEmulator() && !vem->drivePresent()) {
-        std::fprintf(stderr,
-                     "vem: warning: no drive detected (service not reachable, or drive detached); "
-                     "the mount stays empty until one is\n");
+        std::fprintf(stderr, "vem: warning: %s; the mount stays empty until one is\n", kNoDrive);
     }
     Mount mount(vem, options);
 

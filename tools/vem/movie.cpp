@@ -7,9 +7,8 @@
 namespace vemcli {
 
 void requireDrive() {
-    if (!drive().isEmulator() && !drive().drivePresent()) {
-        throw Failure(
-            "no drive detected (the drive service does not answer, or no drive is attached)");
+    if (!haveDrive()) {
+        throw Failure(kNoDrive);
     }
 }
 

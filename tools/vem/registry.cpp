@@ -1,6 +1,8 @@
 // Subcommand registration and the one place where the library is started.
 #include "registry.h"
 
+#include <cstdlib>
+
 #include "platform.h"
 #include "suite/strings.h"
 #include "vem/exports.h"
@@ -28,6 +30,20 @@ void applyGlobalOptions(const GlobalOptions& global) {
     if (global.emulator) {
         setEnvironment("ZELVEM_ENABLE_EMULATOR", "1");
     }
+}
+
+void setDefaultSwitch(const char* name, const char* value) {
+    const char* chosen = std::getenv(name);
+    if (chosen == nullptr || chosen[0] == '\0') {
+        setEnvironment(name, value);
+    }
+}
+
+const char* const kNoDrive =
+    "no drive detected (the drive service does not answer, or no drive is attached)";
+
+bool haveDrive() {
+    return drive().isEmulator() || drive().drivePresent();
 }
 
 zel::vem::CVemInterface& drive() {

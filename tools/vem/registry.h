@@ -54,7 +54,15 @@ class Registry {
 // Applies the global options to this process (the emulator switch) before the library starts.
 void applyGlobalOptions(const GlobalOptions& global);
 
+// Sets the library switch `name` to `value` unless the user set it; before the library starts.
+void setDefaultSwitch(const char* name, const char* value);
+
 // The "vem:" file system of this process, started on first use, as a host starts it.
 zel::vem::CVemInterface& drive();
+
+// Whether there is something to read: the emulator's folder, or a drive the service reports.
+bool haveDrive();
+// What a user reads when there is not.
+extern const char* const kNoDrive;
 
 }  // namespace vemcli
