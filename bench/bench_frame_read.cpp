@@ -73,7 +73,7 @@ void BM_FrameFloor(benchmark::State& state) {
         state.SkipWithError("floor server not reached");
         return;
     }
-    std::vector<uint8_t> buffer(frameBytes(shape));
+    bench::FrameBuffer buffer(frameBytes(shape));
     for (auto _ : state) {
         if (!floor.exchange(buffer.data())) {
             state.SkipWithError("exchange failed");
@@ -84,7 +84,7 @@ void BM_FrameFloor(benchmark::State& state) {
 }
 
 // Reads `file` frame by frame, from the start again at its end.
-bool readFrame(IFile& file, std::vector<uint8_t>& buffer) {
+bool readFrame(IFile& file, const bench::FrameBuffer& buffer) {
     const uint32_t size = static_cast<uint32_t>(buffer.size());
     if (file.Read(buffer.data(), size) != size) {
         return false;
@@ -112,7 +112,7 @@ IFile* openMovie(const Shape& shape) {
             file = TSharedPtr<IFile>();
             return nullptr;
         }
-        std::vector<uint8_t> buffer(frameBytes(shape));
+        bench::FrameBuffer buffer(frameBytes(shape));
         for (uint32_t f = 0; f < shape.frames; ++f) {
             readFrame(*file, buffer);
         }
@@ -127,7 +127,7 @@ void BM_FrameThroughLibrary(benchmark::State& state) {
         state.SkipWithError("movie not served");
         return;
     }
-    std::vector<uint8_t> buffer(frameBytes(shape));
+    bench::FrameBuffer buffer(frameBytes(shape));
     for (auto _ : state) {
         if (!readFrame(*file, buffer)) {
             state.SkipWithError("read failed");
@@ -148,11 +148,11 @@ int readFrames(uint64_t count, const char* path) {
     CDirectoryEntry entry = vem.GetInfo(CStringW(path));
     const uint64_t width = std::strtoull(entry.properties.GetValue("width").c_str(), nullptr, 10);
     const uint64_t height = std::strtoull(entry.properties.GetValue("height").c_str(), nullptr, 10);
-    std::vector<uint8_t> buffer(width * height * 2);
-    if (!file || buffer.empty()) {
+    if (!file || width * height == 0) {
         std::fprintf(stderr, "bench_frame_read: cannot open %s\n", path);
         return 1;
     }
+    bench::FrameBuffer buffer(width * height * 2);
     for (uint64_t i = 0; i < count; ++i) {
         if (!readFrame(*file, buffer)) {
             std::fprintf(stderr, "bench_frame_read: read %llu failed\n",

@@ -93,7 +93,7 @@ void serveFloorClient(LocalSocket& client) {
         return;
     }
     SharedSection section;
-    std::vector<uint8_t> frames;
+    std::unique_ptr<FrameBuffer> frames;
     std::string name;
     if (setup.frameBytes > 0) {
         if (!section.createUnique("zvfloor", setup.frameBytes)) {
@@ -101,7 +101,8 @@ void serveFloorClient(LocalSocket& client) {
         }
         name = section.name();
         // Pages touched now, as a drive's frame cache would be by the time frames are read.
-        frames.assign(setup.frameBytes * setup.frames, 0x5a);
+        frames = std::make_unique<FrameBuffer>(setup.frameBytes * setup.frames);
+        std::memset(frames->data(), 0x5a, frames->size());
     }
     uint32_t length = static_cast<uint32_t>(name.size());
     client.write(&length, sizeof length);
@@ -112,7 +113,7 @@ void serveFloorClient(LocalSocket& client) {
             return;
         }
         if (setup.frameBytes > 0) {
-            std::memcpy(section.data(), frames.data() + (k % setup.frames) * setup.frameBytes,
+            std::memcpy(section.data(), frames->data() + (k % setup.frames) * setup.frameBytes,
                         setup.frameBytes);
         }
         if (client.write(reply.data(), reply.size()) != reply.size()) {

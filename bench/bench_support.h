@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,26 @@ namespace zel::bench {
 const std::string& runFolder();
 // Removes runFolder(); call at exit, after every helper has stopped.
 void removeRunFolder();
+
+// Frame memory on a cache line, as sections (on a page) and vemsim's rendered frames are. A frame
+// copy is fastest when source and destination share their offset within a cache line, and where a
+// plain vector lands depends on the allocator's history: with this, every run and both sides of a
+// comparison copy alike (docs/benchmarks.md, "Alignment").
+class FrameBuffer {
+  public:
+    explicit FrameBuffer(size_t size)
+        : bytes_(static_cast<uint8_t*>(::operator new[](size, kAlignment))), size_(size) {}
+    uint8_t* data() const { return bytes_.get(); }
+    size_t size() const { return size_; }
+
+  private:
+    static constexpr std::align_val_t kAlignment{64};
+    struct Free {
+        void operator()(uint8_t* p) const { ::operator delete[](p, kAlignment); }
+    };
+    std::unique_ptr<uint8_t[], Free> bytes_;
+    size_t size_;
+};
 
 // vemsim (the program next to this one) serving `args` on a pipe folder of its own, its log in
 // that folder. Stopped (SIGTERM) when destroyed.
