@@ -100,9 +100,13 @@ bool ServiceChannel::enter(const Clock::time_point* deadline) {
 }
 
 bool ServiceChannel::hold() {
+    // Without a limit no clock is read: frame reads come here by the thousand.
     const uint32_t ms = timeoutMs;
+    if (ms == 0) {
+        return enter(nullptr);
+    }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    return enter(ms > 0 ? &deadline : nullptr);
+    return enter(&deadline);
 }
 
 void ServiceChannel::release() {
@@ -195,7 +199,8 @@ bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& w
                               ReadResult&& readResult) {
     // WaitEvent blocks until something happens on the drive, which may take hours.
     const uint32_t ms = ord == kWaitEventOrd ? 0 : timeoutMs.load();
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const Clock::time_point deadline =
+        ms > 0 ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point{};
     if (!enter(ms > 0 ? &deadline : nullptr)) {
         return false;  // the exchange ahead is stuck; it disconnects when its own time is up
     }
