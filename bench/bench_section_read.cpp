@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "service/shared_section.h"
 
 namespace {
@@ -62,8 +63,32 @@ void BM_SectionReadAt(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
 }
 
+// A service's side of LoadFrame: one of 32 stored frames (20 MB, beyond the caches, as vemsim's
+// are) copied into the section, the stored frames starting the argument's bytes past a cache line.
+// The section starts on a page: at 0 and 64 both sides of the copy share their alignment
+// (docs/benchmarks.md, "Alignment of frame copies").
+void BM_FrameIntoSection(benchmark::State& state) {
+    constexpr uint32_t kFrames = 32;
+    OpenedSection section;
+    zel::bench::FrameBuffer store(uint64_t{kFrames} * kFrameBytes + 64);
+    if (!section.ready) {
+        state.SkipWithError("no section");
+        return;
+    }
+    std::memset(store.data(), 0x5A, store.size());
+    const uint8_t* const first = store.data() + state.range(0);
+    uint32_t frame = 0;
+    for (auto _ : state) {
+        std::memcpy(section.creator.data(), first + uint64_t{frame} * kFrameBytes, kFrameBytes);
+        frame = (frame + 1) % kFrames;
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * kFrameBytes);
+}
+
 BENCHMARK(BM_SectionCopyFromView);
 BENCHMARK(BM_SectionReadAt);
+BENCHMARK(BM_FrameIntoSection)->Arg(0)->Arg(16)->Arg(32)->Arg(48)->Arg(64);
 
 }  // namespace
 
