@@ -38,4 +38,14 @@ size_t BufferedStream::read(void* buffer, size_t count) {
     }
 }
 
+bool BufferedStream::fill() {
+    if (begin_ < end_) {
+        return true;
+    }
+    const size_t got = socket_->readAvailable(buffer_, kCapacity);
+    begin_ = 0;
+    end_ = got;
+    return got > 0;
+}
+
 }  // namespace zel::vem

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "msgpack/stream.h"
 #include "service/local_socket.h"
@@ -33,11 +34,19 @@ class BufferedStream : public Stream {
     void clear() noexcept { begin_ = end_ = 0; }
     size_t buffered() const noexcept { return end_ - begin_; }
 
+    // For a reader that decodes in place: with nothing buffered, waits for the peer's next bytes
+    // and buffers them (one read). False when the stream has ended.
+    bool fill();
+    // The buffered bytes, valid until the next read, fill or skip.
+    const uint8_t* peek() const noexcept { return buffer_ + begin_; }
+    // Consumes `count` (at most buffered()) bytes.
+    void skip(size_t count) noexcept { begin_ += count < buffered() ? count : buffered(); }
+
   private:
     LocalSocket* socket_;
     size_t begin_ = 0;
     size_t end_ = 0;
-    char buffer_[kCapacity];
+    uint8_t buffer_[kCapacity];
 };
 
 }  // namespace zel::vem
