@@ -404,6 +404,67 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
     quitSim();
 }
 
+// A LoadFrame in the client's plain form is answered from the bytes it came in; any other form,
+// and every request while a fault is armed, goes through the general decoder. Either way the
+// replies and the frames must be the same.
+TEST_F(VemsimTest, LoadFrameIsAnsweredAlikeEitherWay) {
+    ASSERT_TRUE(startSim({"--movies", "1x8x8x4"}));
+    LocalSocket socket;
+    ASSERT_TRUE(socket.connect("zelvemsvc"));
+    MsgWriter writer(&socket);
+    MsgReader reader(&socket);
+    const MsgObject zero(uint64_t{0});
+    writer.writeObject(request("exec", 4, {{"fileId", zero}}));
+    MsgObject mapped = reader.readObject();
+    SharedSection section;
+    ASSERT_TRUE(section.open(mapped.get("result").get("mapping").asString()));
+    auto load = [](uint64_t fileId, uint64_t frame, bool plain) {
+        std::vector<std::pair<const char*, MsgObject>> params = {{"fileId", MsgObject(fileId)},
+                                                                 {"frameNumber", MsgObject(frame)}};
+        if (!plain) {
+            params.emplace_back("spare", MsgObject());
+        }
+        return request("exec", 6, params);
+    };
+    struct Case {
+        const char* what;
+        MsgObject request;
+        const char* error;  // null: the frame below is in the section
+        uint64_t frame = 0;
+    };
+    const Case cases[] = {
+        {"plain", load(0, 2, true), nullptr, 2},
+        {"with a spare parameter", load(0, 3, false), nullptr, 3},
+        {"past the end", load(0, 4, true), "Frame number out of range."},
+        {"file not open", load(1, 0, true), "File not open."},
+        {"fileId 2^32", load(uint64_t{1} << 32, 0, true), "Parameter \"fileId\" out of range."},
+    };
+    for (const bool faultArmed : {false, true}) {
+        if (faultArmed) {
+            // On an operation this test never calls: it only keeps a fault armed.
+            ASSERT_EQ(ctl("fault error ord=12 count=1000"), "ok");
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.what << (faultArmed ? ", fault armed" : ""));
+            writer.writeObject(c.request);
+            MsgObject reply = reader.readObject();
+            ASSERT_EQ(reply.type(), MsgType::Map);
+            if (c.error) {
+                ASSERT_EQ(reply.get("error").type(), MsgType::String);
+                EXPECT_STREQ(reply.get("error").asString(), c.error);
+                continue;
+            }
+            ASSERT_EQ(reply.get("error").type(), MsgType::Nil);
+            EXPECT_EQ(reply.get("result").type(), MsgType::Map);
+            const Bytes expected = synthetic(1, c.frame, 8, 8);
+            ASSERT_GE(section.size(), expected.size());
+            EXPECT_EQ(std::memcmp(section.data(), expected.data(), expected.size()), 0);
+        }
+    }
+    EXPECT_NE(ctl("stats").find("frames=4"), std::string::npos) << ctl("stats");
+    quitSim();
+}
+
 // The same synthetic movie three ways: written as an emulator folder and read by the raw imager
 // file, served synthetic, and served from that folder. Bytes and times must agree everywhere.
 TEST_F(VemsimTest, EmulatorFolderHoldsTheServedMovie) {

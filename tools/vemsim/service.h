@@ -18,6 +18,7 @@
 #include "service/shared_section.h"
 #include "tools/vemsim/events.h"
 #include "tools/vemsim/faults.h"
+#include "tools/vemsim/load_frame_request.h"
 #include "tools/vemsim/movies.h"
 
 namespace zel::vem::sim {
@@ -83,6 +84,11 @@ class SimService {
     MsgObject execute(const MsgObject& request, FileTable& files, uint64_t connectionId);
     MsgObject executeOrd(uint64_t ord, const MsgObject& request, FileTable& files,
                          uint64_t connectionId);
+    // The same for a LoadFrame recognised in the bytes it came in (load_frame_request.h).
+    MsgObject executeLoadFrame(const LoadFrameRequest& request, FileTable& files,
+                               uint64_t connectionId);
+    // Copies a frame into the file's section; throws the request's error.
+    MsgObject loadFrame(FileTable& files, uint32_t fileId, uint64_t frame);
     // Closes the connection's socket so the client sees the end at once.
     void closeConnection(Connection& connection);
     // Joins connection threads that have finished.
