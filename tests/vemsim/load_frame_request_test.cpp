@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "msgpack/memory_stream.h"
@@ -15,141 +17,88 @@ using namespace zel::vem::sim;
 
 namespace {
 
-std::vector<uint8_t> encoded(const std::function<void(MsgWriter&)>& write) {
-    MemoryStream out;
-    MsgWriter w(&out);
-    write(w);
-    return out.data;
+using Value = std::function<void(MsgWriter&)>;
+using Fields = std::vector<std::pair<std::string, Value>>;
+
+Value num(uint64_t v) {
+    return [v](MsgWriter& w) { w.writeUInt(v); };
+}
+Value text(std::string s) {
+    return [s](MsgWriter& w) { w.writeString(s.data(), s.size()); };
+}
+Value map(Fields fields) {
+    return [fields](MsgWriter& w) {
+        w.writeMapHeader(static_cast<uint32_t>(fields.size()));
+        for (const auto& field : fields) {
+            w.writeString(field.first.data(), field.first.size());
+            field.second(w);
+        }
+    };
 }
 
 // The request as the library's channel writes it.
-void clientForm(MsgWriter& w, uint64_t fileId, uint64_t frame) {
-    w.writeMapHeader(3);
-    w.writeString("act"), w.writeString("exec");
-    w.writeString("ord"), w.writeUInt(6);
-    w.writeString("params"), w.writeMapHeader(2);
-    w.writeString("fileId"), w.writeUInt(fileId);
-    w.writeString("frameNumber"), w.writeUInt(frame);
+Value clientForm(uint64_t fileId, uint64_t frame) {
+    return map({{"act", text("exec")},
+                {"ord", num(6)},
+                {"params", map({{"fileId", num(fileId)}, {"frameNumber", num(frame)}})}});
+}
+
+// A LoadFrame with `params` as its parameters.
+Value withParams(Fields params) {
+    return map({{"act", text("exec")}, {"ord", num(6)}, {"params", map(std::move(params))}});
+}
+
+std::vector<uint8_t> encoded(const std::vector<Value>& values) {
+    MemoryStream out;
+    MsgWriter w(&out);
+    for (const Value& value : values) {
+        value(w);
+    }
+    return out.data;
 }
 
 }  // namespace
 
 TEST(LoadFrameRequest, TakesTheClientFormAndLeavesEverythingElse) {
+    const Value pair = map({{"fileId", num(1)}, {"frameNumber", num(2)}});
     struct Case {
         const char* what;
-        std::function<void(MsgWriter&)> write;
+        Value request;
         bool taken;
         uint32_t fileId = 0;
         uint64_t frame = 0;
     };
     const Case cases[] = {
-        {"client form", [](MsgWriter& w) { clientForm(w, 3, 41); }, true, 3, 41},
-        {"largest ids", [](MsgWriter& w) { clientForm(w, 0xFFFFFFFF, UINT64_MAX); }, true,
-         0xFFFFFFFF, UINT64_MAX},
+        {"client form", clientForm(3, 41), true, 3, 41},
+        {"largest ids", clientForm(0xFFFFFFFF, UINT64_MAX), true, 0xFFFFFFFF, UINT64_MAX},
         {"keys in another order",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("frameNumber"), w.writeUInt(9);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("act"), w.writeString("exec");
-         },
+         map({{"params", map({{"frameNumber", num(9)}, {"fileId", num(1)}})},
+              {"ord", num(6)},
+              {"act", text("exec")}}),
          true, 1, 9},
-        {"fileId beyond 32 bits", [](MsgWriter& w) { clientForm(w, uint64_t{1} << 32, 0); }, false},
+        {"fileId beyond 32 bits", clientForm(uint64_t{1} << 32, 0), false},
         {"another operation",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(5);
-             w.writeString("params"), w.writeMapHeader(1);
-             w.writeString("fileId"), w.writeUInt(1);
-         },
+         map({{"act", text("exec")}, {"ord", num(5)}, {"params", map({{"fileId", num(1)}})}}),
          false},
-        {"a version check",
-         [](MsgWriter& w) {
-             w.writeMapHeader(2);
-             w.writeString("act"), w.writeString("verCheck");
-             w.writeString("ver"), w.writeUInt(1);
-         },
-         false},
+        {"a version check", map({{"act", text("verCheck")}, {"ver", num(1)}}), false},
         {"an extra key",
-         [](MsgWriter& w) {
-             w.writeMapHeader(4);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("x"), w.writeNil();
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeUInt(2);
-         },
-         false},
+         map({{"act", text("exec")}, {"ord", num(6)}, {"x", num(0)}, {"params", pair}}), false},
         {"an extra parameter",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(3);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeUInt(2);
-             w.writeString("x"), w.writeUInt(2);
-         },
-         false},
-        {"a repeated key",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeUInt(2);
-         },
-         false},
-        {"a repeated parameter",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("fileId"), w.writeUInt(2);
-         },
-         false},
-        {"a frame number as text",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeString("2");
-         },
+         withParams({{"fileId", num(1)}, {"frameNumber", num(2)}, {"x", num(2)}}), false},
+        {"a repeated key", map({{"ord", num(6)}, {"ord", num(6)}, {"params", pair}}), false},
+        {"a repeated parameter", withParams({{"fileId", num(1)}, {"fileId", num(2)}}), false},
+        {"a frame number as text", withParams({{"fileId", num(1)}, {"frameNumber", text("2")}}),
          false},
         {"a negative frame number",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act"), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeInt(-2);
-         },
+         withParams({{"fileId", num(1)}, {"frameNumber", [](MsgWriter& w) { w.writeInt(-2); }}}),
          false},
         {"a key with a NUL after its text",
-         [](MsgWriter& w) {
-             w.writeMapHeader(3);
-             w.writeString("act\0", 4), w.writeString("exec");
-             w.writeString("ord"), w.writeUInt(6);
-             w.writeString("params"), w.writeMapHeader(2);
-             w.writeString("fileId"), w.writeUInt(1);
-             w.writeString("frameNumber"), w.writeUInt(2);
-         },
-         false},
+         map({{std::string("act\0", 4), text("exec")}, {"ord", num(6)}, {"params", pair}}), false},
         {"an array", [](MsgWriter& w) { w.writeArrayHeader(3); }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::vector<uint8_t> bytes = encoded(c.write);
+        const std::vector<uint8_t> bytes = encoded({c.request});
         LoadFrameRequest got;
         ASSERT_EQ(matchLoadFrame(bytes.data(), bytes.size(), got), c.taken);
         if (c.taken) {
@@ -163,15 +112,12 @@ TEST(LoadFrameRequest, TakesTheClientFormAndLeavesEverythingElse) {
 // Only the whole request is taken: cut anywhere it is left to wait for the rest, and bytes of a
 // request behind it stay where they are.
 TEST(LoadFrameRequest, TakesOnlyAWholeRequest) {
-    const std::vector<uint8_t> one = encoded([](MsgWriter& w) { clientForm(w, 2, 300); });
+    const std::vector<uint8_t> one = encoded({clientForm(2, 300)});
     LoadFrameRequest got;
     for (size_t cut = 0; cut < one.size(); ++cut) {
         EXPECT_FALSE(matchLoadFrame(one.data(), cut, got)) << "cut at " << cut;
     }
-    const std::vector<uint8_t> two = encoded([](MsgWriter& w) {
-        clientForm(w, 2, 300);
-        clientForm(w, 2, 301);
-    });
+    const std::vector<uint8_t> two = encoded({clientForm(2, 300), clientForm(2, 301)});
     ASSERT_TRUE(matchLoadFrame(two.data(), two.size(), got));
     EXPECT_EQ(got.size, one.size());
     EXPECT_EQ(got.frameNumber, 300u);
