@@ -30,6 +30,7 @@ const char* const kOrdNames[] = {
 constexpr uint64_t kOrdCount = sizeof kOrdNames / sizeof kOrdNames[0];
 constexpr uint64_t kOrdGetMovieInfo = 2;
 constexpr uint64_t kOrdLoadFrame = 6;
+constexpr const char* kNoDrive = "No drive detected.";
 
 // A failed request: its text becomes the reply's "error".
 struct RequestError : std::runtime_error {
@@ -337,10 +338,10 @@ void SimService::serveRequests(Connection& connection) {
         // came in, sparing it a value tree. Only with no fault armed, since faults are injected
         // by the general path below; every other request, and any LoadFrame not in the client's
         // plain form, goes there.
-        LoadFrameRequest load;
         if (!input.fill()) {
             break;
         }
+        LoadFrameRequest load;
         if (faults_.armedCount() == 0 && matchLoadFrame(input.peek(), input.buffered(), load)) {
             input.skip(load.size);
             ++requestCount_;
@@ -463,7 +464,7 @@ MsgObject SimService::executeLoadFrame(const LoadFrameRequest& request, FileTabl
                                        uint64_t connectionId) {
     try {
         if (!movies_.attached()) {
-            throw RequestError("No drive detected.");
+            throw RequestError(kNoDrive);
         }
         MsgObject reply = loadFrame(files, request.fileId, request.frameNumber);
         if (verbose()) {
@@ -498,7 +499,7 @@ MsgObject SimService::executeOrd(uint64_t ord, const MsgObject& request, FileTab
     const bool needsDrive =
         ord == 1 || ord == 2 || ord == 3 || ord == 4 || ord == 6 || ord == 7 || ord == 9;
     if (needsDrive && !movies_.attached()) {
-        throw RequestError("No drive detected.");
+        throw RequestError(kNoDrive);
     }
     auto movieAt = [this](uint32_t index) {
         std::shared_ptr<SimMovie> movie = movies_.at(index);
