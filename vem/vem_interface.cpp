@@ -78,17 +78,22 @@ bool CVemInterfacePrivate::refresh() {
     // A count no drive could hold would only make a broken service cost gigabytes of cache and
     // millions of requests: it is treated like a failed request.
     const bool counted = requestChannel.GetMovieCount(count) && count <= kMaxMovies;
+    bool complete = counted;
     if (counted) {
         // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
         // the fields read before the failure and zeros in the rest.
         movies.resize(count);
         for (uint32_t i = 0; i < count; ++i) {
-            requestChannel.GetMovieInfo(i, movies[i]);
+            // A failed record (a reply in error, or a channel that another thread's exchange
+            // broke meanwhile) leaves a list that is not the drive's: the caller may try again.
+            if (!requestChannel.GetMovieInfo(i, movies[i])) {
+                complete = false;
+            }
         }
         rebuildIndexLocked();
     }
     notifyHandlersLocked();
-    return counted;
+    return complete;
 }
 
 bool CVemInterfacePrivate::movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width,
@@ -118,7 +123,7 @@ bool CVemInterfacePrivate::serviceStillHas(uint32_t index, const CStringW& entry
 
 namespace {
 
-// How often the event thread tries a refresh whose movie count it could not get, with
+// How often the event thread tries a refresh that could not read the whole list, with
 // reconnection on, about a second apart: long enough to outlast a service that is busy
 // accepting other connections or a slow machine, short of retrying for ever while it is gone
 // (the event channel then fails too and seeks the service on its own).
@@ -128,7 +133,8 @@ constexpr int kRefreshAttempts = 10;
 void refreshOnEventThread(CVemInterfacePrivate& p) {
     // With reconnection on, a change must not be lost to a request channel that broke a moment
     // ago (and may not connect again for up to a second): no later event would repair the list.
-    // So a refresh whose list request failed is tried again, after the channel was renewed.
+    // So a refresh that could not read the whole list is tried again, after the channel was
+    // renewed when it broke.
     for (int pass = 0; pass < kRefreshAttempts; ++pass) {
         if (p.reconnect) {
             p.requestChannel.reconnectWhenDue();

@@ -32,7 +32,8 @@ class CVemInterfacePrivate {
 
     // Re-reads the whole movie list from the service, then calls every files-changed handler.
     // Holds cacheLock throughout, including the service requests and the handler calls. False
-    // when the movie count could not be had (the cache is then empty).
+    // when the movie count could not be had (the cache is then empty) or a record could not be
+    // read (it is then zeros, or partly).
     bool refresh();
     // Rebuilds movieIndex from movies; on failure (allocation) empties both, so the two never
     // disagree. The caller holds cacheLock.

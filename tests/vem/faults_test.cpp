@@ -168,6 +168,8 @@ TEST_P(FaultMatrix, NoCallOutlastsTheBoundAndTheDriveComesBack) {
          }},
         {"info stream", 9, [](CVemInterface& v) { v.OpenFile(CStringW(u"/2-b:info"), kOpenRead); }},
         {"RemoveFile", 7, [&](CVemInterface& v) { v.RemoveFile(CStringW(removable.c_str())); }},
+        // A change on the drive: the event thread's refresh meets the fault.
+        {"refresh", 2, [&](CVemInterface&) { ctl("add 2 2 1 e"); }},
         {"start and stop", -1,
          [](CVemInterface&) {
              CVemInterface other;
