@@ -168,8 +168,20 @@ TEST_P(FaultMatrix, NoCallOutlastsTheBoundAndTheDriveComesBack) {
          }},
         {"info stream", 9, [](CVemInterface& v) { v.OpenFile(CStringW(u"/2-b:info"), kOpenRead); }},
         {"RemoveFile", 7, [&](CVemInterface& v) { v.RemoveFile(CStringW(removable.c_str())); }},
-        // A change on the drive: the event thread's refresh meets the fault.
-        {"refresh", 2, [&](CVemInterface&) { ctl("add 2 2 1 e"); }},
+        // A change on the drive: the event thread's refresh meets the fault. The call ends once
+        // the fault was taken (or the service, told to exit, is gone), not before the refresh
+        // asked for it.
+        {"refresh", 2,
+         [&](CVemInterface&) {
+             ctl("add 2 2 1 e");
+             eventually(
+                 [&] {
+                     const std::string stats = ctl("stats");
+                     return stats.find("faults=0") != std::string::npos ||
+                            stats.find("faults=") == std::string::npos;
+                 },
+                 kLimit);
+         }},
         {"start and stop", -1,
          [](CVemInterface&) {
              CVemInterface other;
