@@ -23,15 +23,31 @@ cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DZELVEM_BUILD_BENCH=OFF >/dev/null
 cmake --build build/windows -j"$jobs"
 
-status=0
+# A failing step does not stop the run: every phase still reports. Failures are collected and
+# repeated at the end, with the names of the failed tests, because only the tail of a long log
+# may be seen.
+failures=()
+failed() { failures+=("$1"); }
+# Runs ctest in build/$1 with the remaining arguments; on failure records the phase and the names
+# of the failed tests from ctest's own log.
+run_ctest() {
+  local dir=$1 what=$2
+  shift 2
+  if ! (cd "build/$dir" && ctest "$@"); then
+    local names
+    names=$(cut -d: -f2 "build/$dir/Testing/Temporary/LastTestsFailed.log" 2>/dev/null | tr '\n' ' ')
+    failed "$what: ${names:-(no test names recorded)}"
+  fi
+}
+
 phase "Linux tests"
-(cd build/linux && ctest -j"$jobs" --output-on-failure --timeout 120) || status=1
+run_ctest linux "Linux tests" -j"$jobs" --output-on-failure --timeout 120
 # The FUSE mount tests ran above; a build that found no libfuse3 would leave them out silently.
 (cd build/linux && ctest -N -R '^vem_mount$' | grep -q 'Total Tests: 1') ||
-  { echo "the vem mount tests are missing (is libfuse3-dev installed?)"; status=1; }
+  failed "the vem mount tests are missing (is libfuse3-dev installed?)"
 
 phase "Installed package: a host built with find_package and with pkg-config"
-scripts/test-consumer.sh build/linux || status=1
+scripts/test-consumer.sh build/linux || failed "installed package"
 
 # Configures build/$1 with the sanitizers $2 (no benchmarks): any report ends the process with
 # an error exit code, which fails its test. -O1 with line tables only (and assertions on) builds
@@ -46,17 +62,17 @@ sanitizer_tree() {
 phase "Linux tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 sanitizer_tree asan address,undefined
 cmake --build build/asan -j"$jobs"
-(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest -j"$jobs" --output-on-failure --timeout 240) || status=1
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  run_ctest asan "AddressSanitizer" -j"$jobs" --output-on-failure --timeout 240
 
 # Only the tests where threads meet: the drive interface, the channel, the simulator, the events.
 phase "Threaded tests under ThreadSanitizer"
 tsan_tests=(vem_drive_test vem_faults_test channel_test vemsim_e2e_test suite_core_test)
 sanitizer_tree tsan thread
 cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim
-(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest -j"$jobs" --output-on-failure --timeout 240 \
-  -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\\.") || status=1
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_ctest tsan "ThreadSanitizer" -j"$jobs" --output-on-failure --timeout 240 \
+  -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\\."
 
 phase "Windows tests (Wine)"
 export WINEDEBUG=-all
@@ -69,7 +85,7 @@ export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
 mkdir -p "$WINEPREFIX"
 wineserver -p
 wine wineboot -i >/dev/null 2>&1 || true
-(cd build/windows && ctest -j"$jobs" --output-on-failure --timeout 180) || status=1
+run_ctest windows "Windows tests" -j"$jobs" --output-on-failure --timeout 180
 wineserver -k || true
 
 if [ -f tests/fuzz/CMakeLists.txt ] && [ "$fuzz_seconds" -gt 0 ]; then
@@ -79,9 +95,19 @@ if [ -f tests/fuzz/CMakeLists.txt ] && [ "$fuzz_seconds" -gt 0 ]; then
     -DZELVEM_BUILD_BENCH=OFF >/dev/null
   cmake --build build/fuzz -j"$jobs" --target fuzz_msg_reader
   mkdir -p build/fuzz/corpus
-  build/fuzz/bin/fuzz_msg_reader -max_total_time="$fuzz_seconds" -rss_limit_mb=512 \
-    build/fuzz/corpus tests/fuzz/corpus || status=1
+  # The fuzzer's progress runs to thousands of lines: it goes to a file, and only a failure's
+  # end (the crash report and the input that caused it) is shown.
+  if ! build/fuzz/bin/fuzz_msg_reader -max_total_time="$fuzz_seconds" -rss_limit_mb=512 \
+    build/fuzz/corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+    tail -n 60 build/fuzz/fuzz.log
+    failed "fuzzer (log: build/fuzz/fuzz.log)"
+  fi
+  grep -E '^Done [0-9]+ runs' build/fuzz/fuzz.log || true
 fi
 
 phase "End"
-exit $status
+if [ ${#failures[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failures[@]}"
+  exit 1
+fi
+echo "all passed"
