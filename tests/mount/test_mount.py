@@ -87,6 +87,11 @@ def sim_ctl(drive, *words):
     return run(VEMSIM, "ctl", *words, env=drive["env"]).stdout
 
 
+def sim_add(drive, *movie):
+    """Adds a movie (width, height, frames, name); vemsim's answer as a dict (entry, index...)."""
+    return dict(word.split("=") for word in sim_ctl(drive, "add", *movie).split()[1:])
+
+
 def test_listing_reading_and_properties(drive):
     env, ref = drive["env"], drive["ref"]
     with mounted(drive) as point:
@@ -177,8 +182,7 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
             assert result.returncode != 0 and error in result.stderr, (command, result.stderr)
         assert sorted(os.listdir(point)) == NAMES
 
-    added = sim_ctl(drive, "add", "16", "8", "3", "doomed")
-    doomed = dict(word.split("=") for word in added.split()[1:])["entry"]
+    doomed = sim_add(drive, "16", "8", "3", "doomed")["entry"]
     with mounted(drive, "--allow-delete") as point:
         assert run("stat", "-c", "%A", os.path.join(point, doomed), env=env).stdout.strip() \
             == "-rw-r--r--"
@@ -191,17 +195,13 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
 
 
 def test_changes_show_within_a_second(drive):
-    def add():
-        answer = sim_ctl(drive, "add", "8", "8", "2", "late")
-        return dict(word.split("=") for word in answer.split()[1:])
-
     with mounted(drive) as point:
-        first = add()
+        first = sim_add(drive, "8", "8", "2", "late")
         assert wait_for(lambda: os.path.exists(os.path.join(point, first["entry"])), 1.0)
         # vemsim numbers the next movie one higher: have the kernel cache that name as missing.
         second_path = os.path.join(point, f"{int(first['number']) + 1}-late")
         assert not os.path.exists(second_path)
-        second = add()
+        second = sim_add(drive, "8", "8", "2", "late")
         assert os.path.join(point, second["entry"]) == second_path
         assert wait_for(lambda: os.path.exists(second_path), 1.0)
         assert os.path.getsize(second_path) == 8 * 8 * 2 * 2
@@ -214,13 +214,9 @@ def test_changes_show_within_a_second(drive):
 def test_open_movies_follow_removals(drive):
     # Bytes the mount keeps in memory must not outlive their movie; a movie renumbered while open
     # reads on under its new index.
-    def add(*movie):
-        answer = sim_ctl(drive, "add", *movie)
-        return dict(word.split("=") for word in answer.split()[1:])
-
     with mounted(drive) as point:
-        before = add("16", "8", "3", "before")
-        kept = add("640", "480", "4", "kept")
+        before = sim_add(drive, "16", "8", "3", "before")
+        kept = sim_add(drive, "640", "480", "4", "kept")
         path = os.path.join(point, kept["entry"])
         assert wait_for(lambda: os.path.exists(path), 1.0)
         with open(path, "rb") as f:

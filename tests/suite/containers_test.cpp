@@ -28,16 +28,6 @@ std::string ErrorOf(const std::function<void()>& call) {
     }
 }
 
-TEST(SuiteArray, ElementsSurviveGrowth) {
-    TArray<CStringW> objects;  // moved into new blocks rather than realloc'ed
-    for (uint32_t i = 0; i < 17; ++i) {
-        objects.append(Text(i));
-    }
-    for (uint32_t i = 0; i < 17; ++i) {
-        EXPECT_EQ(objects[i], Text(i));
-    }
-}
-
 TEST(SuiteArray, ResizeValueInitialisesAndClearKeepsStorage) {
     struct Record {
         uint32_t size;
@@ -71,7 +61,14 @@ TEST(SuiteArray, RemoveKeepsOrderAndErrorsNameTheCall) {
     EXPECT_EQ(a.size(), 2u);
 }
 
-TEST(SuiteArray, CopiesAreDeepAndOwnElementsSurviveGrowth) {
+TEST(SuiteArray, ElementsSurviveGrowthAndCopiesAreDeep) {
+    TArray<CStringW> objects;  // moved into new blocks rather than realloc'ed
+    for (uint32_t i = 0; i < 17; ++i) {
+        objects.append(Text(i));
+    }
+    for (uint32_t i = 0; i < 17; ++i) {
+        EXPECT_EQ(objects[i], Text(i));
+    }
     TArray<std::string> a;
     a.append(std::string(100, 'x'));
     a.append(a[0]);  // the source lives in the block that growth replaces

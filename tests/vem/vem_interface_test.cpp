@@ -164,11 +164,7 @@ TEST(VemInterface, RecordsWhoseInformationIsRefusedStayAsZeros) {
         EXPECT_EQ(entry.name.ToUtf8().str(), "0-");
         EXPECT_EQ(entry.size, 0u);
     }
-}
-
-TEST(VemInterface, TheFirstOfEqualEntryNamesIsFound) {
-    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "");
-    RefusingService service(3);  // three records of zeros: all three are named "0-"
+    // Of the three entries named "0-", the first is found.
     EXPECT_EQ(instance()->GetInfo(CStringW(u"/0-")).properties.GetValue("index").str(), "0");
     EXPECT_EQ(instance()->GetInfo(CStringW(u"/1-")).attributes, 0x80000000u);
 }
@@ -195,7 +191,7 @@ struct PathCase {
     const char* full;
 };
 
-TEST(VemInterface, FullPaths) {
+TEST(VemInterface, FullPathsAndNoFolders) {
     zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
     CVemInterface* vem = instance();
     EXPECT_TRUE(vem->GetCurrentWorkingDirectory().empty());  // until a host sets one
@@ -219,11 +215,8 @@ TEST(VemInterface, FullPaths) {
     CStringW upper = vem->GetFullPath(CStringW(u"VEM://12-run_a"));
     EXPECT_TRUE(upper.find(CStringW(u"VEM:")) != CStringW::npos);
     EXPECT_EQ(path::GetFilename(upper).ToUtf8().str(), "12-run_a");
-}
 
-TEST(VemInterface, FoldersCanBeNeitherMadeNorRemoved) {
-    zel::test::setEnv("ZELVEM_ENABLE_EMULATOR", "1");
-    CVemInterface* vem = instance();
+    // Folders can be neither made nor removed.
     for (bool recursive : {false, true}) {
         EXPECT_FALSE(vem->MakeDir(CStringW(u"vem://x"), recursive));
         EXPECT_FALSE(vem->RemoveDir(CStringW(u"vem://12-run_a"), recursive));

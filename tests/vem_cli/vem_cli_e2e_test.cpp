@@ -62,6 +62,20 @@ std::vector<uint16_t> pgmPixels(const Bytes& file, uint32_t w, uint32_t h) {
     return pixels;
 }
 
+// `vem watch --json` for at most a minute.
+bool startWatch(zel::test::ChildProcess& watch) {
+    return watch.start(zel::test::siblingProgram("vem"), {"watch", "--json", "--timeout", "60"});
+}
+
+// Ends a watch as a user would, by Ctrl+C (killed where that cannot be sent), and waits for it.
+bool stopWatch(zel::test::ChildProcess& watch) {
+    if (!watch.interrupt()) {
+        watch.kill();
+    }
+    int code = -1;
+    return watch.wait(20000, code);
+}
+
 TEST_F(VemTest, ListingAndInfoCarryTheDrivesEntries) {
     ASSERT_TRUE(startSim(kMovies));
     VemRun ls = vem({"ls", "--json"});
@@ -133,7 +147,7 @@ TEST_F(VemTest, BadInputFailsWithExitCodeAndMessage) {
     EXPECT_TRUE(folderEntries(outDir).empty());
 }
 
-TEST_F(VemTest, CatCopiesMoviesAndInfoStreamsExactly) {
+TEST_F(VemTest, CatCopiesMoviesAndInfoStreamsExactlyRmDeletesOnce) {
     ASSERT_TRUE(startSim(kMovies));
     VemRun movie = vem({"cat", "2-sim", "-o", file("movie.raw")});
     ASSERT_EQ(movie.code, 0) << movie.text();
@@ -149,6 +163,19 @@ TEST_F(VemTest, CatCopiesMoviesAndInfoStreamsExactly) {
     VemRun again = vem({"cat", "vem:///3-run_a", "-o", file("movie.raw")});
     ASSERT_EQ(again.code, 0) << again.text();
     EXPECT_EQ(readFile(file("movie.raw")), zel::test::syntheticFrames(3, 40, 30, 0, 20));
+
+    // rm deletes once, quietly.
+    VemRun rm = vem({"rm", "vem:///1-sim"});
+    EXPECT_EQ(rm.code, 0) << rm.text();
+    EXPECT_TRUE(rm.lines.empty()) << rm.text();
+    VemRun rmAgain = vem({"rm", "1-sim"});
+    EXPECT_EQ(rmAgain.code, 1) << rmAgain.text();
+    VemRun ls = vem({"ls", "--json"});
+    ASSERT_EQ(ls.json().size(), 2u);
+    EXPECT_EQ(ls.json()[0]["name"], "2-sim");
+    // The service refusing counts as nothing deleted.
+    ASSERT_EQ(ctl("fault error ord=7 count=100").rfind("ok", 0), 0u);
+    EXPECT_EQ(vem({"rm", "2-sim"}).code, 1);
 }
 
 TEST_F(VemTest, RefusedFrameFailsPromptlyWithoutOutputFile) {
@@ -177,26 +204,10 @@ TEST_F(VemTest, RefusedFrameFailsPromptlyWithoutOutputFile) {
     EXPECT_TRUE(folderEntries(outDir).empty());
 }
 
-TEST_F(VemTest, RmDeletesOnce) {
-    ASSERT_TRUE(startSim(kMovies));
-    VemRun rm = vem({"rm", "vem:///1-sim"});
-    EXPECT_EQ(rm.code, 0) << rm.text();
-    EXPECT_TRUE(rm.lines.empty()) << rm.text();
-    VemRun again = vem({"rm", "1-sim"});
-    EXPECT_EQ(again.code, 1) << again.text();
-    VemRun ls = vem({"ls", "--json"});
-    ASSERT_EQ(ls.json().size(), 2u);
-    EXPECT_EQ(ls.json()[0]["name"], "2-sim");
-    // The service refusing counts as nothing deleted.
-    ASSERT_EQ(ctl("fault error ord=7 count=100").rfind("ok", 0), 0u);
-    EXPECT_EQ(vem({"rm", "2-sim"}).code, 1);
-}
-
 TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
     ASSERT_TRUE(startSim(kMovies));
     zel::test::ChildProcess watch;
-    ASSERT_TRUE(
-        watch.start(zel::test::siblingProgram("vem"), {"watch", "--json", "--timeout", "60"}));
+    ASSERT_TRUE(startWatch(watch));
     // The watch registers its handler some time after it starts: add movies until one is seen.
     std::string added;
     for (int i = 0; i < 20 && added.empty(); ++i) {
@@ -210,11 +221,7 @@ TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
     ASSERT_FALSE(added.empty()) << "the watch saw no addition";
     ASSERT_EQ(ctl("remove 0").rfind("ok", 0), 0u);
     EXPECT_TRUE(watch.waitForLine("\"removed\":[\"1-sim\"]", 10000));
-    if (!watch.interrupt()) {
-        watch.kill();
-    }
-    int code = -1;
-    ASSERT_TRUE(watch.wait(20000, code));
+    ASSERT_TRUE(stopWatch(watch));
     // Every line is one JSON object.
     for (const std::string& line : watch.lines(5000)) {
         nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
@@ -225,16 +232,11 @@ TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
 
 TEST_F(VemTest, WatchStartedBeforeTheServiceSeesItsMovies) {
     zel::test::ChildProcess watch;
-    ASSERT_TRUE(
-        watch.start(zel::test::siblingProgram("vem"), {"watch", "--json", "--timeout", "60"}));
+    ASSERT_TRUE(startWatch(watch));
     ASSERT_TRUE(watch.waitForLine("vem: warning: no drive detected", 20000));
     ASSERT_TRUE(startSim(kMovies));
     EXPECT_TRUE(watch.waitForLine("\"added\":[\"1-sim\"", 20000));
-    if (!watch.interrupt()) {
-        watch.kill();
-    }
-    int code = -1;
-    EXPECT_TRUE(watch.wait(20000, code));
+    EXPECT_TRUE(stopWatch(watch));
 }
 
 TEST_F(VemTest, WatchEndsAtItsTimeout) {

@@ -71,7 +71,7 @@ std::vector<Pixels> readTiff(const std::string& path, uint32_t w, uint32_t h) {
     return pages;
 }
 
-TEST_F(VemTest, PngAndTiffFramesMatchThePixels) {
+TEST_F(VemTest, FramesAndExportsMatchThePixels) {
     ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
     VemRun png = vem({"frame", "1-run_a", "13", "-o", file("f.PNG")});
     ASSERT_EQ(png.code, 0) << png.text();
@@ -79,10 +79,8 @@ TEST_F(VemTest, PngAndTiffFramesMatchThePixels) {
     VemRun tif = vem({"frame", "vem:///1-run_a", "0", "-o", file("f.tif")});
     ASSERT_EQ(tif.code, 0) << tif.text();
     EXPECT_EQ(readTiff(file("f.tif"), 40, 30), std::vector<Pixels>{syntheticPixels(1, 0, 40, 30)});
-}
 
-TEST_F(VemTest, ExportWritesTheChosenFramesAsPages) {
-    ASSERT_TRUE(startSim({"--movie", "40x30x20:run_a"}));
+    // export writes the chosen frames as the pages of one TIFF.
     struct Case {
         const char* frames;
         std::vector<uint64_t> expected;

@@ -80,11 +80,15 @@ bool mapFile(ServiceChannel& channel, uint32_t fileId, SharedSection& section) {
     return channel.GetFileMapping(fileId, mapping) && section.open(mapping.c_str());
 }
 
+bool sectionHolds(SharedSection& section, const Bytes& expected) {
+    return section.size() >= expected.size() &&
+           std::memcmp(section.data(), expected.data(), expected.size()) == 0;
+}
+
 // Loads `frame` into the mapped section and compares its first bytes with `expected`.
 bool frameIs(ServiceChannel& channel, SharedSection& section, uint32_t fileId, uint64_t frame,
              const Bytes& expected) {
-    return channel.LoadFrame(fileId, frame) && section.size() >= expected.size() &&
-           std::memcmp(section.data(), expected.data(), expected.size()) == 0;
+    return channel.LoadFrame(fileId, frame) && sectionHolds(section, expected);
 }
 
 Bytes synthetic(uint64_t number, uint64_t frame, uint32_t w, uint32_t h) {
@@ -342,16 +346,26 @@ MsgObject request(const char* act, int64_t ord,
     return map;
 }
 
+// A client speaking MessagePack on the pipe directly, to send what ServiceChannel never would.
+struct RawClient {
+    LocalSocket socket;
+    MsgWriter writer{&socket};
+    MsgReader reader{&socket};
+
+    MsgObject ask(const MsgObject& request) {
+        writer.writeObject(request);
+        return reader.readObject();
+    }
+};
+
 }  // namespace
 
 // Requests that are not what the protocol says get an "error" reply and the connection goes
 // on; bytes that are no MessagePack value end the connection.
 TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
     ASSERT_TRUE(startSim({"--movies", "1x8x8x4"}));
-    LocalSocket socket;
-    ASSERT_TRUE(socket.connect("zelvemsvc"));
-    MsgWriter writer(&socket);
-    MsgReader reader(&socket);
+    RawClient raw;
+    ASSERT_TRUE(raw.socket.connect("zelvemsvc"));
     const MsgObject zero(uint64_t{0});
     MsgObject array(msgArray, 1);
     array.append(MsgObject(uint64_t{1}));
@@ -381,8 +395,7 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        writer.writeObject(c.request);
-        MsgObject reply = reader.readObject();
+        MsgObject reply = raw.ask(c.request);
         ASSERT_EQ(reply.type(), MsgType::Map);
         ASSERT_TRUE(reply.hasKey("error"));
         if (c.error) {
@@ -394,9 +407,9 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
         }
     }
     const uint8_t garbage = 0xC1;
-    ASSERT_EQ(socket.write(&garbage, 1), 1u);
+    ASSERT_EQ(raw.socket.write(&garbage, 1), 1u);
     uint8_t byte = 0;
-    EXPECT_EQ(socket.read(&byte, 1), 0u) << "the connection should have been closed";
+    EXPECT_EQ(raw.socket.read(&byte, 1), 0u) << "the connection should have been closed";
     // Other clients are not affected.
     ServiceChannel channel;
     ASSERT_TRUE(connect(channel));
@@ -409,13 +422,9 @@ TEST_F(VemsimTest, AnswersMalformedRequestsWithErrors) {
 // replies and the frames must be the same.
 TEST_F(VemsimTest, LoadFrameIsAnsweredAlikeEitherWay) {
     ASSERT_TRUE(startSim({"--movies", "1x8x8x4"}));
-    LocalSocket socket;
-    ASSERT_TRUE(socket.connect("zelvemsvc"));
-    MsgWriter writer(&socket);
-    MsgReader reader(&socket);
-    const MsgObject zero(uint64_t{0});
-    writer.writeObject(request("exec", 4, {{"fileId", zero}}));
-    MsgObject mapped = reader.readObject();
+    RawClient raw;
+    ASSERT_TRUE(raw.socket.connect("zelvemsvc"));
+    MsgObject mapped = raw.ask(request("exec", 4, {{"fileId", MsgObject(uint64_t{0})}}));
     SharedSection section;
     ASSERT_TRUE(section.open(mapped.get("result").get("mapping").asString()));
     auto load = [](uint64_t fileId, uint64_t frame, bool plain) {
@@ -446,8 +455,7 @@ TEST_F(VemsimTest, LoadFrameIsAnsweredAlikeEitherWay) {
         }
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.what << (faultArmed ? ", fault armed" : ""));
-            writer.writeObject(c.request);
-            MsgObject reply = reader.readObject();
+            MsgObject reply = raw.ask(c.request);
             ASSERT_EQ(reply.type(), MsgType::Map);
             if (c.error) {
                 ASSERT_EQ(reply.get("error").type(), MsgType::String);
@@ -456,9 +464,7 @@ TEST_F(VemsimTest, LoadFrameIsAnsweredAlikeEitherWay) {
             }
             ASSERT_EQ(reply.get("error").type(), MsgType::Nil);
             EXPECT_EQ(reply.get("result").type(), MsgType::Map);
-            const Bytes expected = synthetic(1, c.frame, 8, 8);
-            ASSERT_GE(section.size(), expected.size());
-            EXPECT_EQ(std::memcmp(section.data(), expected.data(), expected.size()), 0);
+            EXPECT_TRUE(sectionHolds(section, synthetic(1, c.frame, 8, 8)));
         }
     }
     EXPECT_NE(ctl("stats").find("frames=4"), std::string::npos) << ctl("stats");
