@@ -169,19 +169,17 @@ class MovieFile {
             }
         }
         auto* base = static_cast<uint8_t*>(target.ptr);
-        int64_t refused = -1;
-        {
-            py::gil_scoped_release unlocked;
-            for (py::ssize_t i = 0; i < wanted.shape(0) && refused < 0; ++i) {
-                uint64_t frame = static_cast<uint64_t>(wanted(i));
-                if (readAt(*movie, frame * frameBytes, base + i * frameBytes, frameBytes) !=
-                    frameBytes) {
-                    refused = static_cast<int64_t>(frame);
-                }
+        for (py::ssize_t i = 0; i < wanted.shape(0); ++i) {
+            uint64_t frame = static_cast<uint64_t>(wanted(i));
+            uint64_t got = 0;
+            {
+                py::gil_scoped_release unlocked;
+                got = readAt(*movie, frame * frameBytes, base + i * frameBytes, frameBytes);
             }
-        }
-        if (refused >= 0) {
-            raise(PyExc_OSError, path + ": the drive refused frame " + std::to_string(refused));
+            if (got != frameBytes) {
+                raise(PyExc_OSError, path + ": the drive refused frame " + std::to_string(frame));
+            }
+            stopOnSignal();
         }
     }
 
@@ -194,17 +192,28 @@ class MovieFile {
         }
         uint64_t want = static_cast<uint64_t>(target.itemsize * target.size);
         uint64_t expected = offset >= size ? 0 : std::min(want, size - offset);
-        uint64_t got = 0;
-        {
-            py::gil_scoped_release unlocked;
-            got = readAt(*movie, offset, static_cast<uint8_t*>(target.ptr), expected);
+        readRange(*movie, offset, static_cast<uint8_t*>(target.ptr), expected);
+        return expected;
+    }
+
+    // The bytes from `offset` to `end` (clipped to the movie), read straight into the bytes
+    // object that is returned: a whole movie is held once, not once more for a copy.
+    py::bytes readBytes(uint64_t offset, uint64_t end) {
+        std::shared_ptr<SharedMovie> movie = open();
+        end = std::min(end, size);
+        uint64_t count = offset >= end ? 0 : end - offset;
+        if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            raise(PyExc_OverflowError, "the range is too large for one bytes object");
         }
-        if (got != expected) {
-            // A short read inside the movie is a refused frame, never an end of file.
-            raise(PyExc_OSError, path + ": the drive refused frame " +
-                                     std::to_string((offset + got) / frameBytes));
+        auto result = py::reinterpret_steal<py::bytes>(
+            PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(count)));
+        if (!result) {
+            throw py::error_already_set();
         }
-        return got;
+        // Nobody else sees the new object until it is returned, so it may still be filled.
+        readRange(*movie, offset, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.ptr())),
+                  count);
+        return result;
     }
 
     std::string path;
@@ -243,6 +252,36 @@ class MovieFile {
             it = it->second.expired() ? movies.erase(it) : std::next(it);
         }
         return true;
+    }
+
+    // Reads `count` bytes from `offset` (inside the movie) into `out`, a frame at a time so that
+    // Ctrl+C stops a long read between frames. Raises OSError at a frame the drive refuses.
+    void readRange(SharedMovie& movie, uint64_t offset, uint8_t* out, uint64_t count) {
+        uint64_t done = 0;
+        while (done < count) {
+            uint64_t at = offset + done;
+            uint64_t piece = std::min(count - done, frameBytes - at % frameBytes);
+            uint64_t got = 0;
+            {
+                py::gil_scoped_release unlocked;
+                got = readAt(movie, at, out + done, piece);
+            }
+            if (got != piece) {
+                // A short read inside the movie is a refused frame, never an end of file.
+                raise(PyExc_OSError, path + ": the drive refused frame " +
+                                         std::to_string((at + got) / frameBytes));
+            }
+            done += piece;
+            stopOnSignal();
+        }
+    }
+
+    // Between frames, with the GIL held: runs Python's signal handlers, so that Ctrl+C raises
+    // KeyboardInterrupt now rather than after a read of the whole movie.
+    static void stopOnSignal() {
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
     }
 
     std::shared_ptr<SharedMovie> open() const {
@@ -433,6 +472,7 @@ PYBIND11_MODULE(_zelvem, m) {
         .def_property_readonly("closed", &MovieFile::closed)
         .def("read_frames", &MovieFile::readFrames)
         .def("read_into", &MovieFile::readInto)
+        .def("read_bytes", &MovieFile::readBytes)
         .def("close", &MovieFile::close);
 
     py::class_<Watch>(m, "Watch")

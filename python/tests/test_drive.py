@@ -174,14 +174,21 @@ for call in calls:
 """
 
 
-def test_without_service_every_call_says_there_is_no_drive(tmp_path):
-    # "No such movie", or an empty list, would send a user looking for the wrong fault.
-    (tmp_path / "pipe").mkdir()
+@pytest.mark.parametrize("named", [True, False])
+def test_without_service_every_call_says_there_is_no_drive_and_where_it_looked(tmp_path, named):
+    # "No such movie", or an empty list, would send a user looking for the wrong fault; and
+    # the pipe folder names the commonest one, a ZELVEM_PIPE_DIR set for the service only.
     env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"),
-               ZELVEM_PIPE_DIR=str(tmp_path / "pipe"))
+               XDG_RUNTIME_DIR=str(tmp_path / "run"))
     env.pop("ZELVEM_ENABLE_EMULATOR", None)
+    if named:
+        env["ZELVEM_PIPE_DIR"] = folder = str(tmp_path / "pipe")
+    else:
+        env.pop("ZELVEM_PIPE_DIR", None)
+        folder = str(tmp_path / "run" / "zelvem")
+    os.makedirs(folder)
     result = run_python(NO_SERVICE_SCRIPT, env)
     assert result.returncode == 0, result.stderr
-    no_drive = ("ConnectionError no drive detected (the drive service does not answer, or no "
-                "drive is attached)")
-    assert result.stdout.splitlines() == [no_drive] * 5
+    lines = result.stdout.splitlines()
+    assert len(lines) == 5 and len(set(lines)) == 1, lines
+    assert lines[0].startswith("ConnectionError no drive detected") and folder in lines[0]

@@ -212,22 +212,62 @@ class Movie:
         state = "closed " if self.closed else ""
         return f"<{state}zelvem.Movie {self.path} {self.shape}>"
 
-    def _indices(self, key):
+    def _frames(self, key):
+        """The frames a frame-axis key picks, checked against the movie, and the key that picks
+        the same from an array of just those frames: (frames, key on them). Reads nothing."""
         count = self._file.frames
+        if _is_int(key):
+            i = operator.index(key)
+            if not -count <= i < count:
+                raise IndexError(f"frame {i} out of range for {count} frames")
+            return numpy.array([i % count], dtype=numpy.int64), 0
         if isinstance(key, slice):
-            return numpy.arange(*key.indices(count), dtype=numpy.int64)
-        wanted = numpy.asarray(key)
+            return numpy.arange(*key.indices(count), dtype=numpy.int64), slice(None)
+        wanted = _as_index_array(key)
         if wanted.dtype == bool:
-            if wanted.shape != (count,):
-                raise IndexError(f"a boolean index must have {count} elements")
-            return numpy.flatnonzero(wanted).astype(numpy.int64)
-        if wanted.ndim != 1 or (wanted.size and wanted.dtype.kind not in "iu"):
-            raise TypeError("frames are chosen by an int, a slice or a sequence of ints")
-        wanted = wanted.astype(numpy.int64)
-        bad = (wanted < -count) | (wanted >= count)
+            # A mask may span the frame axis and pixel axes; a frame is read when any of its
+            # pixels is picked.
+            if wanted.ndim == 0 or wanted.shape != self.shape[:wanted.ndim]:
+                shape = self.shape[:max(1, wanted.ndim)]
+                raise IndexError(f"a boolean index must have the shape {shape}")
+            frames = numpy.flatnonzero(wanted.reshape(count, -1).any(axis=1))
+            return frames.astype(numpy.int64), wanted[frames]
+        if wanted.dtype.kind == "u":
+            # Compared as unsigned: 2**64-1 must not wrap to -1 and read the last frame.
+            bad = wanted >= numpy.uint64(count)
+        else:
+            bad = (wanted < -count) | (wanted >= count)
         if bad.any():
-            raise IndexError(f"frame {wanted[bad][0]} out of range for {count} frames")
-        return numpy.where(wanted < 0, wanted + count, wanted)
+            raise IndexError(f"frame {wanted[bad].flat[0]} out of range for {count} frames")
+        wanted = wanted.astype(numpy.int64)
+        wanted = numpy.where(wanted < 0, wanted + count, wanted)
+        if wanted.ndim == 1:
+            # Read in the order asked, repeats and all; still an array index on the frames
+            # read, so that it combines with other array indices as numpy combines them.
+            return wanted, numpy.arange(len(wanted))
+        frames, where = numpy.unique(wanted, return_inverse=True)
+        return frames, where.reshape(wanted.shape)
+
+    def _split(self, key):
+        """A numpy key as (frames to read, key that cuts the result from them, or None when the
+        frames as read are the result)."""
+        items = key if isinstance(key, tuple) else (key,)
+        items = tuple(_as_index_array(k) if isinstance(k, list) else k for k in items)
+        if sum(k is Ellipsis for k in items) > 1:
+            raise IndexError("an index can only have a single ellipsis ('...')")
+        used = sum(_axes(k) for k in items if k is not Ellipsis)
+        if used > self.ndim:
+            raise IndexError(f"too many indices for a movie: it has {self.ndim} axes, "
+                             f"{used} were indexed")
+        for position, item in enumerate(items):
+            if item is Ellipsis and used < self.ndim:
+                break  # the ellipsis stands for the frame axis: every frame is needed
+            if item is not Ellipsis and _axes(item):
+                frames, on_frames = self._frames(item)
+                if len(items) == 1 and (isinstance(on_frames, slice) or numpy.ndim(on_frames) == 1):
+                    return frames, None  # a slice, list or 1-D mask: the frames read, as read
+                return frames, items[:position] + (on_frames,) + items[position + 1:]
+        return numpy.arange(self._file.frames, dtype=numpy.int64), items
 
     def _read(self, indices):
         out = numpy.empty((len(indices),) + self.frame_shape, dtype=self.dtype)
@@ -235,27 +275,17 @@ class Movie:
         return out
 
     def __getitem__(self, key):
-        if isinstance(key, tuple):
-            # Only the frame axis is read lazily; the rest is cut from the frames read.
-            if not key:
-                return self[:]
-            rest = key[1:] if _is_int(key[0]) else (slice(None),) + key[1:]
-            return self[key[0]][rest]
-        if _is_int(key):
-            i = operator.index(key)
-            count = self._file.frames
-            if not -count <= i < count:
-                raise IndexError(f"frame {i} out of range for {count} frames")
-            return self._read([i % count])[0]
-        return self._read(self._indices(key))
+        frames, rest = self._split(key)
+        read = self._read(frames)
+        return read if rest is None else read[rest]
 
     def __iter__(self):
         for i in range(self._file.frames):
             yield self[i]
 
-    def __array__(self, dtype=None):
+    def __array__(self, dtype=None, copy=None):
         frames = self[:]
-        return frames if dtype is None else frames.astype(dtype)
+        return frames if dtype is None else frames.astype(dtype, copy=False)
 
     def to_tiff(self, path, frames=None):
         """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF."""
@@ -263,10 +293,10 @@ class Movie:
 
         if frames is None:
             indices = numpy.arange(self._file.frames, dtype=numpy.int64)
-        elif _is_int(frames):
-            indices = self._indices([operator.index(frames)])
+        elif isinstance(frames, slice) or numpy.ndim(frames) <= 1:
+            indices, _ = self._frames(frames)
         else:
-            indices = self._indices(frames)
+            raise TypeError("to_tiff takes frames as an int, a slice, a list or a mask")
         # One frame in memory at a time: movies are often larger than memory.
         pages = (self._read([i])[0] for i in indices)
         tifffile.imwrite(os.fspath(path), pages, shape=(len(indices),) + self.frame_shape,
@@ -280,6 +310,26 @@ class Movie:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def _as_index_array(key):
+    """A sequence or array index as an array of ints or bools; TypeError for anything else."""
+    wanted = numpy.asarray(key)
+    if wanted.size == 0 and wanted.dtype.kind not in "iub":
+        return wanted.astype(numpy.int64)  # [] picks nothing, whatever numpy guessed for it
+    if wanted.dtype.kind not in "iub":
+        raise TypeError("frames are chosen by an int, a slice, an int array or a boolean mask, "
+                        f"not {type(key).__name__}")
+    return wanted
+
+
+def _axes(item):
+    """How many axes of the movie a key item consumes (None and a lone bool add one)."""
+    if item is None or isinstance(item, (bool, numpy.bool_)):
+        return 0
+    if isinstance(item, numpy.ndarray) and item.dtype == bool:
+        return item.ndim
+    return 1
 
 
 def _is_int(key):
