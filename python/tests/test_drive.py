@@ -5,6 +5,7 @@ import pathlib
 import subprocess
 import sys
 import threading
+import time
 
 import fsspec
 import pytest
@@ -127,6 +128,49 @@ def test_watch_sees_additions_and_removals(drive, fs, sim):
         sim.ctl("add", 16, 8, 2, "later")
         assert later.wait(timeout=10)
     assert len(broken_calls) == calls
+
+
+def wait_for(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the library's list did not catch up"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("call, path, error", [
+    ("remove", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
+    ("remove", "vem://elsewhere/1-sim", ValueError), ("remove", "/", IsADirectoryError),
+    ("remove", "1-*", FileNotFoundError), ("remove", "sim", FileNotFoundError),
+    ("open", "2-odd:INFO", FileNotFoundError), ("open", "vem://elsewhere/2-odd", ValueError),
+    ("open", "vem:///2-odd/x", ValueError), ("info", "vem://host/2-odd", ValueError),
+    ("info", "1-sim\x85", ValueError), ("info", "1-sim\n", ValueError),
+])
+def test_paths_the_grammar_or_the_drive_refuse(drive, call, path, error):
+    with pytest.raises(error):
+        getattr(drive, call)(path)
+    assert drive.info("vem://1-sim").name == "1-sim"  # the relative form names the movie
+
+
+def test_removal_takes_the_named_movie_or_fails_saying_why(drive, sim):
+    entry = dict(w.split("=") for w in sim.ctl("add", 16, 8, 2, "doomed").split()[1:])["entry"]
+    wait_for(lambda: entry in [e.name for e in drive.list()])
+    before = [e.name for e in drive.list()]
+    sim.ctl("fault", "error", "ord=7")
+    with pytest.raises(OSError) as refused:
+        drive.remove(entry)
+    assert not isinstance(refused.value, FileNotFoundError)
+    assert [e.name for e in drive.list()] == before
+    drive.remove(entry)
+    assert [e.name for e in drive.list()] == [n for n in before if n != entry]
+    sim.ctl("detach")
+    try:
+        wait_for(lambda: not drive.present)
+        for call in (drive.list, lambda: drive.open("1-sim"), lambda: drive.remove("1-sim")):
+            with pytest.raises(ConnectionError, match="no recording drive"):
+                call()
+    finally:
+        sim.ctl("attach")
+    wait_for(lambda: drive.present and "1-sim" in [e.name for e in drive.list()])
 
 
 EMULATOR_SCRIPT = """

@@ -22,41 +22,30 @@ from . import _zelvem
 __all__ = ["Drive", "Entry", "Movie", "Watch"]
 __version__ = "0.1.0"
 
-_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
-_ATTR_FILE = 0x2
-
-_NO_DRIVE = "no drive detected (the drive service does not answer, or no drive is attached)"
-
 # Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
 _load_lock = threading.Lock()
 _loaded = False
 
 
 def _require_drive():
-    """Raises ConnectionError when there is no drive: the service is not running or has none."""
+    """Raises ConnectionError when there is no drive: the service is not running (the message
+    names where it was sought) or has no drive attached."""
     if not _zelvem.is_emulator() and not _zelvem.drive_present():
-        raise ConnectionError(_NO_DRIVE)
+        raise ConnectionError(_zelvem.no_drive_message())
+
+
+def _text(path):
+    """A path as text: str, bytes (UTF-8) or any os.PathLike."""
+    path = os.fspath(path)
+    return path.decode("utf-8") if isinstance(path, bytes) else path
 
 
 def _drive_path(path):
-    """The absolute library path of a "vem:" URL, an absolute path or a bare entry name."""
-    path = os.fspath(path)
-    if isinstance(path, bytes):
-        path = path.decode("utf-8")
-    if "\0" in path:
-        raise ValueError("a path cannot hold a NUL character")
-    if path.startswith("vem://"):
-        path = path[len("vem://"):]
-    # Always absolute: relative paths would expand against the library's working directory,
+    """The library path ("/NAME", "/NAME:info" or "/") of a "vem:" URL, an absolute path or a
+    bare entry name; ValueError for what the library's path grammar refuses (vem://HOST/NAME)."""
+    # Always absolute: a relative path would expand against the library's working directory,
     # which other hosts in the process may set.
-    return "/" + path.lstrip("/")
-
-
-def _number(text):
-    try:
-        return int(text)
-    except (TypeError, ValueError):
-        return 0
+    return _zelvem.library_path(_text(path))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -77,21 +66,21 @@ class Entry:
     properties: dict
 
     @classmethod
-    def _from_library(cls, raw):
-        p = raw["properties"]
+    def _from_library(cls, movie):
+        """From the library's description of a movie, whose numbers it already holds as such."""
         return cls(
-            name=raw["name"],
-            path=raw["path"],
-            size=raw["size"],
-            time=_EPOCH + datetime.timedelta(microseconds=raw["time_us"]),
-            width=_number(p.get("width")),
-            height=_number(p.get("height")),
-            num_frames=_number(p.get("numFrames")),
-            index=_number(p.get("index")),
-            start_time=p.get("startTime", ""),
-            end_time=p.get("endTime", ""),
-            duration=_number(p.get("duration")),
-            properties=dict(p),
+            name=movie["name"],
+            path="/" + movie["name"],
+            size=movie["size"],
+            time=datetime.datetime.fromtimestamp(movie["time"], datetime.timezone.utc),
+            width=movie["width"],
+            height=movie["height"],
+            num_frames=movie["frames"],
+            index=movie["index"],
+            start_time=movie["start_time"],
+            end_time=movie["end_time"],
+            duration=movie["duration"],
+            properties=movie["properties"],
         )
 
 
@@ -137,23 +126,24 @@ class Drive:
         """The movies, optionally only those whose recorded name matches a wildcard filter."""
         # An empty list would pass for an empty drive.
         _require_drive()
-        return [Entry._from_library(raw) for raw in _zelvem.list("/", filter)]
+        return [Entry._from_library(movie) for movie in _zelvem.list(filter)]
 
     def info(self, path):
-        raw = _zelvem.info(_drive_path(path))
-        if raw is None or not raw["attributes"] & _ATTR_FILE:
+        movie = _zelvem.info(_text(path))
+        if movie is None:
             _require_drive()
             raise FileNotFoundError(f"no movie {path}")
-        return Entry._from_library(raw)
+        return Entry._from_library(movie)
 
     def open(self, path):
         return Movie(path)
 
     def remove(self, path):
-        """Deletes a movie from the drive."""
-        if not _zelvem.remove(_drive_path(path)):
-            _require_drive()
-            raise FileNotFoundError(f"no movie {path} was removed")
+        """Deletes the movie of exactly that name from the drive, and nothing else.
+
+        FileNotFoundError when there is no such movie; OSError when the drive refused, or took
+        another movie (the message names it)."""
+        _zelvem.remove(_text(path))
 
     def watch(self, callback):
         """Calls callback() whenever the drive's movies change; close the result to stop."""
@@ -171,11 +161,7 @@ class Movie:
     ndim = 3
 
     def __init__(self, path):
-        try:
-            self._file = _zelvem.MovieFile(_drive_path(path))
-        except FileNotFoundError:
-            _require_drive()
-            raise
+        self._file = _zelvem.MovieFile(_text(path))
         self._info_block = None
 
     @property

@@ -2,7 +2,7 @@
 
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 
-from . import Drive, _drive_path, _zelvem
+from . import Drive, _drive_path, _text, _zelvem
 
 
 def _read_only(path):
@@ -122,7 +122,7 @@ class VemFile(AbstractBufferedFile):
     """An open movie: seekable; read and readinto fetch exactly the frames their range covers."""
 
     def __init__(self, fs, path, **kwargs):
-        self._movie = _zelvem.MovieFile(_drive_path(path))
+        self._movie = _zelvem.MovieFile(_text(path))
         kwargs.pop("cache_type", None)
         # No read-ahead: every read goes straight to the frames it covers.
         super().__init__(fs, path, mode="rb", cache_type="none", size=self._movie.size,
