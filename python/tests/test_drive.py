@@ -10,7 +10,7 @@ import time
 import fsspec
 import pytest
 
-from conftest import MOVIES, VEMSIM, run_python, synthetic_movie
+from conftest import MOVIES, VEMSIM, Vemsim, run_python, synthetic_movie
 
 FRAME2 = 33 * 17 * 2  # bytes in a frame of movie 2-odd
 
@@ -236,3 +236,44 @@ def test_without_service_every_call_says_there_is_no_drive_and_where_it_looked(t
     lines = result.stdout.splitlines()
     assert len(lines) == 5 and len(set(lines)) == 1, lines
     assert lines[0].startswith("ConnectionError no drive detected") and folder in lines[0]
+
+
+RACING_REMOVAL_SCRIPT = """
+import zelvem
+drive = zelvem.Drive()
+drive.list()
+print("ready", flush=True)
+input()
+try:
+    drive.remove("3-sim")
+    print("removed")
+except OSError as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("slow", ["ord=2", "ord=7"])
+def test_a_removal_racing_another_clients_takes_the_named_movie_or_says_so(tmp_path, slow):
+    # Another client removes the first movie while our confirmation (ord 2) or removal (ord 7)
+    # is held up: every later movie moves down one place under the request.
+    sim = Vemsim(tmp_path, ["--movies", "5x16x8x2"])
+    child = subprocess.Popen([sys.executable, "-c", RACING_REMOVAL_SCRIPT], env=sim.env,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        sim.ctl("fault", "delay", slow, "ms=1500")
+        child.stdin.write("\n")
+        child.stdin.flush()
+        wait_for(lambda: sim.stats()["faults"] == "0")
+        sim.ctl("remove", 0)
+        out, err = child.communicate(timeout=60)
+        left = {word for word in sim.ctl("list").split() if word.endswith("-sim")}
+    finally:
+        child.kill()
+        sim.stop()
+    if out == "removed\n":
+        assert left == {"2-sim", "4-sim", "5-sim"}, out + err
+    else:
+        assert out.startswith("OSError ") and "3-sim is still there" in out, out + err
+        assert "3-sim" in left
