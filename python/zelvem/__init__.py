@@ -261,6 +261,14 @@ class Movie:
         return out
 
     def __getitem__(self, key):
+        if type(key) is int:
+            # The commonest key, kept short: a frame-by-frame reader pays this once a frame.
+            count = self._file.frames
+            if not -count <= key < count:
+                raise IndexError(f"frame {key} out of range for {count} frames")
+            out = numpy.empty(self.frame_shape, dtype=self.dtype)
+            self._file.read_frames(numpy.array([key % count], dtype=numpy.int64), out)
+            return out
         frames, rest = self._split(key)
         read = self._read(frames)
         return read if rest is None else read[rest]
