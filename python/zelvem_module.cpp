@@ -52,7 +52,8 @@ vem::MovieCatalog& catalog() {
     throw py::error_already_set();
 }
 
-// How each failure of the movie layer reaches Python.
+// How each failure of the movie layer reaches Python: everything but a missing drive or movie
+// (refused, gone, unreadable, a removal that took another movie) is an OSError.
 PyObject* exceptionFor(vem::MovieFailure failure) {
     switch (failure) {
         case vem::MovieFailure::NoDrive:
@@ -60,8 +61,7 @@ PyObject* exceptionFor(vem::MovieFailure failure) {
         case vem::MovieFailure::NotFound:
             return PyExc_FileNotFoundError;
         default:
-            return PyExc_OSError;  // refused, gone, unreadable, or a removal that took another
-                                   // movie
+            return PyExc_OSError;
     }
 }
 
@@ -116,13 +116,10 @@ py::dict describe(const vem::MovieDescription& movie) {
     properties["duration"] = std::to_string(movie.durationMicroseconds);
     py::dict result;
     result["name"] = movie.entryName;
-    result["number"] = movie.number;
-    result["recorded_name"] = movie.name;
     result["index"] = movie.index;
     result["width"] = movie.width;
     result["height"] = movie.height;
     result["frames"] = movie.frameCount;
-    result["frame_bytes"] = movie.frameBytes;
     result["size"] = movie.size;
     result["time"] = movie.recordingTime;
     result["start_time"] = movie.startTime;
