@@ -1,0 +1,168 @@
+# The viewer page in headless Chromium against `vem serve` and vemsim: token, list, frames,
+# readout, times, contrast, live list changes, deep links, and a console free of errors.
+import os
+import subprocess
+
+import numpy
+import pytest
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+from viewer_session import (Drive, canvas_grey, chromium, mapped, percentile_limits, synthetic,
+                            wait_drawn, wait_for)
+
+VEM = os.environ["VEM"]
+VEMSIM = os.environ["VEMSIM"]
+# number -> (width, height, frames, entry name). Odd sides catch row-stride mistakes.
+MOVIES = {1: (64, 48, 12, "1-sim"), 2: (37, 23, 6, "2-odd r&d #1")}
+ARGS = ["--movie", "64x48x12", "--movie", "37x23x6:odd r&d #1"]
+
+
+@pytest.fixture(scope="module")
+def drive():
+    if subprocess.run([VEM, "serve", "--help"], capture_output=True).returncode != 0:
+        pytest.skip("this vem has no serve command")
+    served = Drive(VEM, VEMSIM, ARGS)
+    yield served
+    served.stop()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = chromium()
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def page(drive, browser):
+    """The browser on the viewer; after the test, its console must hold no error."""
+    browser.get_log("browser")
+    yield browser
+    errors = [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
+    assert errors == [], errors
+
+
+def open_movie(driver, drive, number, fragment=""):
+    name = MOVIES[number][3]
+    driver.get(drive.page(fragment or "#movie=" + name.replace(" ", "%20").replace("&", "%26")
+                          .replace("#", "%23")))
+    wait_drawn(driver, name, 0 if not fragment else int(fragment.split("frame=")[1].split("&")[0]))
+    return driver.find_element(By.ID, "frame")
+
+
+def listed(driver, shown_only=False):
+    """The names of the list's items (in one script: items come and go while it runs)."""
+    return sorted(driver.execute_script(
+        "return [...document.querySelectorAll('#movie-list [data-movie]')]"
+        ".filter((item) => !arguments[0] || !item.hidden).map((item) => item.dataset.movie)",
+        shown_only))
+
+
+def readout_at(driver, canvas, x, y, width, height):
+    """Moves the pointer over the centre of frame pixel (x, y) and returns the readout."""
+    box = driver.execute_script("return arguments[0].getBoundingClientRect().toJSON()", canvas)
+    dx = (x + 0.5) * box["width"] / width - box["width"] / 2
+    dy = (y + 0.5) * box["height"] / height - box["height"] / 2
+    ActionChains(driver).move_to_element_with_offset(canvas, round(dx), round(dy)).perform()
+    return driver.find_element(By.ID, "readout").text
+
+
+def test_token_required(drive, browser):
+    assert drive.get("", token=False)[0] == 401
+    browser.get(drive.base)
+    assert browser.find_elements(By.ID, "frame") == []
+    # The refused page's own error is expected; the token's page starts with a clean console.
+    browser.get_log("browser")
+    browser.get(drive.page())
+    assert wait_for(lambda: listed(browser) == sorted(m[3] for m in MOVIES.values()), 10), \
+        listed(browser)
+    # The token leaves the address once the cookie holds it.
+    assert "token" not in browser.current_url
+    assert [e for e in browser.get_log("browser") if e["level"] == "SEVERE"] == []
+
+
+def test_frames_readout_times_and_contrast(drive, page):
+    width, height, frames, name = MOVIES[1]
+    canvas = open_movie(page, drive, 1)
+    raw = synthetic(1, 0, width, height)
+    assert (page.execute_script("return [arguments[0].width, arguments[0].height]", canvas)
+            == [width, height])
+    # Auto contrast per frame: 0.1-99.9 percentiles of the shown frame.
+    lo, hi = percentile_limits(raw)
+    assert [page.find_element(By.ID, i).get_attribute("value") for i in ("lo", "hi")] \
+        == [str(lo), str(hi)]
+    assert numpy.array_equal(canvas_grey(page), mapped(raw, lo, hi))
+    for x, y in [(0, 0), (width - 1, 0), (0, height - 1), (width - 1, height - 1), (17, 29),
+                 (3, 2)]:
+        assert readout_at(page, canvas, x, y, width, height) == f"{x} {y} {raw[y, x]}"
+
+    # ArrowRight: frame 1, its time absolute and since frame 0 (movie 1 records at
+    # 2024-02-14 10:30:00.250 UTC, frames 8333 us apart).
+    page.find_element(By.TAG_NAME, "body").send_keys(Keys.ARROW_RIGHT)
+    wait_drawn(page, name, 1)
+    assert page.find_element(By.ID, "frame-index").get_attribute("value") == "1"
+    time_text = page.find_element(By.ID, "frame-time").text
+    assert "2024-02-14T10:30:00.258333Z" in time_text and "+0.008333 s" in time_text, time_text
+    raw = synthetic(1, 1, width, height)
+    # The readout follows the frame under a pointer that did not move.
+    assert page.find_element(By.ID, "readout").text == f"3 2 {raw[2, 3]}"
+
+    # Manual limits: the canvas follows the mapping, and the link carries them.
+    for lo, hi in [(20000, 40000), (0, 65535), (30000, 30000)]:
+        for box, value in (("lo", lo), ("hi", hi)):
+            field = page.find_element(By.ID, box)
+            field.clear()
+            field.send_keys(str(value), Keys.TAB)
+        assert wait_for(lambda: numpy.array_equal(canvas_grey(page), mapped(raw, lo, hi)), 5), \
+            (lo, hi)
+    assert wait_for(lambda: page.execute_script("return location.hash")
+                    == "#movie=1-sim&frame=1&lo=30000&hi=30000", 3)
+    # Manual limits stay for the next frame.
+    page.find_element(By.TAG_NAME, "body").send_keys(Keys.END)
+    wait_drawn(page, name, frames - 1)
+    assert numpy.array_equal(canvas_grey(page),
+                             mapped(synthetic(1, frames - 1, width, height), 30000, 30000))
+    page.find_element(By.ID, "reset").click()
+    lo, hi = percentile_limits(synthetic(1, frames - 1, width, height))
+    assert wait_for(lambda: page.find_element(By.ID, "lo").get_attribute("value") == str(lo), 3)
+
+
+def test_deep_link(drive, page):
+    width, height, frames, name = MOVIES[2]
+    canvas = open_movie(page, drive, 2, "#movie=2-odd%20r%26d%20%231&frame=4&lo=100&hi=40000")
+    raw = synthetic(2, 4, width, height)
+    assert numpy.array_equal(canvas_grey(page), mapped(raw, 100, 40000))
+    assert page.find_element(By.ID, "frame-index").get_attribute("value") == "4"
+    assert page.find_element(By.CSS_SELECTOR, "#movie-list li.selected") \
+        .get_attribute("data-movie") == name
+    assert readout_at(page, canvas, 36, 22, width, height) == f"36 22 {raw[22, 36]}"
+
+
+def test_list_follows_the_drive(drive, page):
+    page.get(drive.page())
+    before = sorted(m[3] for m in MOVIES.values())
+    assert wait_for(lambda: listed(page) == before, 10)
+    reply = drive.ctl("add", 32, 24, 3, "extra")
+    entry = dict(word.split("=", 1) for word in reply.split()[1:])
+    assert wait_for(lambda: entry["entry"] in listed(page), 3), listed(page)
+    # The new movie's thumbnail (its middle frame as 8 bits) loaded.
+    assert wait_for(lambda: page.execute_script(
+        "const i = document.querySelector(`[data-movie='${arguments[0]}'] img`);"
+        "return i && i.complete && i.naturalWidth", entry["entry"]) == 32, 5)
+    drive.ctl("remove", entry["index"])
+    assert wait_for(lambda: listed(page) == before, 3), listed(page)
+
+
+def test_filter_and_play(drive, page):
+    width, height, frames, name = MOVIES[1]
+    open_movie(page, drive, 1)
+    page.find_element(By.ID, "filter").send_keys("odd")
+    assert listed(page, shown_only=True) == [MOVIES[2][3]]
+    # Playing runs to the last frame and stops there, drawing every frame on the way.
+    drawn = int(page.execute_script("return document.body.dataset.drawn"))
+    page.find_element(By.ID, "play").click()
+    wait_drawn(page, name, frames - 1, 15)
+    assert wait_for(lambda: page.find_element(By.ID, "play").text == "Play", 5)
+    assert int(page.execute_script("return document.body.dataset.drawn")) == drawn + frames - 1
