@@ -140,18 +140,24 @@ class Drive:
         self.root.cleanup()
 
 
-def chromium(width=1280, height=800):
-    """Headless Chromium keeping its console messages for `get_log("browser")`."""
+def chromium(width=1280, height=800, scale=1):
+    """Headless Chromium with a page area of width x height CSS pixels at `scale` device
+    pixels each, keeping its console messages for `get_log("browser")`."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
-                     "--disable-dev-shm-usage", f"--window-size={width},{height}",
-                     "--force-device-scale-factor=1"):
+                     "--disable-dev-shm-usage", f"--window-size={width},{height + 200}"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The window's size includes what headless Chromium keeps for its own frame: the page's
+    # area is set exactly instead.
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": width, "height": height, "deviceScaleFactor": scale,
+                            "mobile": False})
+    return driver
 
 
 def wait_drawn(driver, movie, frame, seconds=10):

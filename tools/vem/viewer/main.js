@@ -330,7 +330,8 @@ function listen() {
   $("zoom-fit").addEventListener("click", () => view.fit());
   $("zoom-1").addEventListener("click", () => view.oneToOne());
   $("viewport").addEventListener("zoomchange", (event) => {
-    $("zoom-level").textContent = `${Math.round(event.detail * 100)} %`;
+    // In device pixels, so that 1:1 reads 100 % on any screen.
+    $("zoom-level").textContent = `${Math.round(event.detail * (window.devicePixelRatio || 1) * 100)} %`;
   });
   window.addEventListener("hashchange", followHash);
   document.addEventListener("keydown", onKey);
