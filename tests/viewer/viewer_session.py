@@ -165,7 +165,9 @@ def wait_drawn(driver, movie, frame, seconds=10):
     script = "const d = document.body.dataset; return [d.movie, d.frame, d.ready];"
     wanted = [movie, str(frame), "1"]
     if not wait_for(lambda: driver.execute_script(script) == wanted, seconds, 0.05):
-        raise AssertionError(f"wanted {wanted}, the page shows {driver.execute_script(script)}")
+        shown = driver.execute_script(script)
+        note = driver.find_element("id", "message").text
+        raise AssertionError(f"wanted {wanted}, the page shows {shown} (message: {note!r})")
 
 
 def canvas_grey(driver):

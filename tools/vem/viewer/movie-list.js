@@ -33,23 +33,49 @@ export class MovieList {
     this.selected = null;
     this.loading = null;
     this.again = false;
+    this.events = null;
     this.filter.addEventListener("input", () => this.applyFilter());
   }
 
   // Loads the list now and on every change event. The stream reconnects by itself (the server
   // sends `retry:`), and every reconnection loads the list again: changes may have been missed.
+  //
+  // A browser opens at most six connections to one server, and an open event stream holds one
+  // for good: so only a page that is shown keeps its stream. A hidden tab, or a page left for
+  // another (which the browser may keep alive to come back to), closes it, and loads the list
+  // again when it is shown again.
   start() {
-    const events = new EventSource("api/v1/events");
-    events.addEventListener("open", () => {
-      this.connection.textContent = "live";
-      this.connection.classList.add("live");
-      this.reload();
-    });
-    events.addEventListener("change", () => this.reload());
-    events.addEventListener("error", () => {
-      this.connection.textContent = "reconnecting";
-      this.connection.classList.remove("live");
-    });
+    const connect = () => {
+      if (this.events || document.visibilityState === "hidden") {
+        return;
+      }
+      const events = new EventSource("api/v1/events");
+      events.addEventListener("open", () => {
+        this.connection.textContent = "live";
+        this.connection.classList.add("live");
+        this.reload();
+      });
+      events.addEventListener("change", () => this.reload());
+      events.addEventListener("error", () => {
+        this.connection.textContent = "reconnecting";
+        this.connection.classList.remove("live");
+      });
+      this.events = events;
+    };
+    const disconnect = () => {
+      if (this.events) {
+        this.events.close();
+        this.events = null;
+        this.connection.textContent = "paused";
+        this.connection.classList.remove("live");
+      }
+    };
+    document.addEventListener("visibilitychange", () =>
+      document.visibilityState === "hidden" ? disconnect() : connect(),
+    );
+    window.addEventListener("pagehide", disconnect);
+    window.addEventListener("pageshow", connect);
+    connect();
     this.reload();
   }
 
