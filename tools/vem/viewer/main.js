@@ -22,7 +22,7 @@ const current = {
   width: 0,
   height: 0,
   frames: 0,
-  times: null, // [{frame, time, elapsed}] or null when the movie has none
+  times: undefined, // [{frame, time, elapsed}]; null when the movie has none, undefined: loading
   shown: -1, // the frame on the canvas
   pixels: null,
   generation: 0, // bumped when another movie opens: late answers for the old one are dropped
@@ -47,7 +47,7 @@ async function openMovie(movie, link) {
   pause();
   const generation = ++current.generation;
   const { width, height, frames } = movieNumbers(movie);
-  Object.assign(current, { movie, width, height, frames, times: null, shown: -1, pixels: null });
+  Object.assign(current, { movie, width, height, frames, times: undefined, shown: -1, pixels: null });
   body.dataset.movie = movie.name;
   body.dataset.ready = "0";
   delete body.dataset.frame;
@@ -182,7 +182,7 @@ function setFrameControls(index) {
 
 function showTime() {
   const entry = current.times && current.times[current.shown];
-  if (current.shown < 0) {
+  if (current.shown < 0 || current.times === undefined) {
     $("frame-time").textContent = "";
   } else if (!entry) {
     $("frame-time").textContent = "time unknown";
