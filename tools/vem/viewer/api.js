@@ -16,8 +16,10 @@ export function fileUrl(name, suffix = "") {
   return `files/${encodeURIComponent(name + suffix)}`;
 }
 
+// `frames` is "A:B" or "A:B:STEP" (digits and colons only, checked by the caller): sent as
+// typed, since colons need no escaping in a query.
 export function exportUrl(name, frames) {
-  return `${movieBase(name)}/export?frames=${encodeURIComponent(frames)}`;
+  return `${movieBase(name)}/export?frames=${frames}`;
 }
 
 // The server's own words for a failure ({"error": "..."}), else the status line.
