@@ -31,9 +31,11 @@ def main():
         wait_drawn(driver, "2-calcium", 41)
         assert wait_for(lambda: driver.execute_script(
             "return [...document.images].every((i) => i.complete && i.naturalWidth > 0)"), 10)
+        driver.find_element(By.ID, "log").click()
+        # The pointer over the frame last, so the readout shows a value.
         canvas = driver.find_element(By.ID, "frame")
         ActionChains(driver).move_to_element_with_offset(canvas, 40, -30).perform()
-        driver.find_element(By.ID, "log").click()
+        assert wait_for(lambda: driver.find_element(By.ID, "readout").text != "", 5)
         driver.save_screenshot(args.out)
         print(f"wrote {args.out}")
     finally:
