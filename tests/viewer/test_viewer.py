@@ -2,6 +2,7 @@
 # readout, times, contrast, live list changes, deep links, and a console free of errors.
 import os
 import subprocess
+import urllib.parse
 
 import numpy
 import pytest
@@ -45,11 +46,11 @@ def page(drive, browser):
     assert errors == [], errors
 
 
-def open_movie(driver, drive, number, fragment=""):
+def open_movie(driver, drive, number, frame=0, limits=""):
+    """Opens the viewer on a deep link to `frame` of movie `number` and waits until drawn."""
     name = MOVIES[number][3]
-    driver.get(drive.page(fragment or "#movie=" + name.replace(" ", "%20").replace("&", "%26")
-                          .replace("#", "%23")))
-    wait_drawn(driver, name, 0 if not fragment else int(fragment.split("frame=")[1].split("&")[0]))
+    driver.get(drive.page(f"#movie={urllib.parse.quote(name, safe='')}&frame={frame}{limits}"))
+    wait_drawn(driver, name, frame)
     return driver.find_element(By.ID, "frame")
 
 
@@ -143,7 +144,7 @@ def test_frames_readout_times_and_contrast(drive, page):
 
 def test_deep_link(drive, page):
     width, height, frames, name = MOVIES[2]
-    canvas = open_movie(page, drive, 2, "#movie=2-odd%20r%26d%20%231&frame=4&lo=100&hi=40000")
+    canvas = open_movie(page, drive, 2, 4, "&lo=100&hi=40000")
     raw = synthetic(2, 4, width, height)
     assert numpy.array_equal(canvas_grey(page), mapped(raw, 100, 40000))
     assert page.find_element(By.ID, "frame-index").get_attribute("value") == "4"
@@ -182,7 +183,7 @@ def test_filter_and_play(drive, page):
 
 def test_zoom_pan_and_histogram_marks(drive, page):
     width, height, frames, name = MOVIES[1]
-    canvas = open_movie(page, drive, 1, "#movie=1-sim&frame=2")
+    canvas = open_movie(page, drive, 1, 2)
     raw = synthetic(1, 2, width, height)
     body = page.find_element(By.TAG_NAME, "body")
     fitted = page.execute_script("return arguments[0].getBoundingClientRect().width", canvas)
