@@ -188,7 +188,11 @@ void refreshOnEventThread(CVemInterfacePrivate& p) {
 
 void CVemInterfacePrivate::eventLoop(CEvent* started) {
     uint32_t id = kNoQueue;
-    bool opened = eventChannel.CheckVersion() && eventChannel.CreateEventQueue(id);
+    // A service that let the request channel's version check run out will not answer this one
+    // either: the search for it goes on in the background (with reconnection on) instead of
+    // making the host wait a second bound.
+    bool opened = requestChannel.isConnected() && eventChannel.CheckVersion() &&
+                  eventChannel.CreateEventQueue(id);
     if (opened) {
         queueId = id;
     }
