@@ -6,7 +6,8 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchma
       python3-dev pybind11-dev python3-numpy python3-fsspec python3-pytest python3-tifffile
       passwd util-linux
       libcli11-dev nlohmann-json3-dev libpng-dev libtiff-dev pkg-config
-      libfuse3-dev fuse3 attr)
+      libfuse3-dev fuse3 attr
+      libboost-dev libssl-dev python3-requests)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
