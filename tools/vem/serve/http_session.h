@@ -10,6 +10,7 @@
 #include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <list>
 #include <memory>
 #include <optional>
@@ -160,6 +161,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         }
         state = State::Reading;
         since = std::chrono::steady_clock::now();
+        logged_ = false;
         parser_.emplace();
         parser_->header_limit(kHeaderLimit);
         beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
@@ -270,9 +272,16 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
             return finish();
         }
         if (reply_.source) {
-            chunk_.resize(std::max<size_t>(
+            const size_t size = static_cast<size_t>(std::max<uint64_t>(
                 1, std::min<uint64_t>(reply_.source->chunkSize(), reply_.source->size())));
-            return fill();
+            for (auto& buffer : buffers_) {
+                buffer.resize(size);
+            }
+            free_ = {0, 1};
+            full_.clear();
+            filled_ = 0;
+            sourceDone_ = false;
+            return pump();
         }
         net::async_write(stream_, net::buffer(reply_.body),
                          [self = this->shared_from_this()](beast::error_code ec, size_t n) {
@@ -284,49 +293,76 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                          });
     }
 
-    // Reads the next chunk on a worker thread, then writes it from the network thread.
-    void fill() {
-        net::post(*core_.workers, [self = this->shared_from_this()] {
-            size_t got = 0;
-            std::string problem;
-            try {
-                got = self->reply_.source->read(self->chunk_.data(), self->chunk_.size());
-            } catch (const std::exception& e) {
-                problem = e.what();
-            }
-            net::post(*self->core_.io, [self, got, problem] { self->onFilled(got, problem); });
-        });
+    // A streamed body moves through two buffers: one is filled from the drive on a worker
+    // while the other is written, so reading and sending overlap. Called on the network thread
+    // whenever a fill or a write ends.
+    void pump() {
+        if (closed_) {
+            return;
+        }
+        if (!writingBody_ && !full_.empty()) {
+            const int i = full_.front();
+            full_.pop_front();
+            writingBody_ = true;
+            beast::get_lowest_layer(stream_).expires_after(kWriteTimeout);
+            net::async_write(stream_, net::buffer(buffers_[i].data(), sizes_[i]),
+                             [self = this->shared_from_this(), i](beast::error_code ec, size_t n) {
+                                 self->writingBody_ = false;
+                                 self->sent_ += n;
+                                 if (ec) {
+                                     return self->failed("the client went");
+                                 }
+                                 self->free_.push_back(i);
+                                 self->pump();
+                             });
+        }
+        if (!filling_ && !sourceDone_ && !free_.empty()) {
+            const int i = free_.back();
+            free_.pop_back();
+            filling_ = true;
+            net::post(*core_.workers, [self = this->shared_from_this(), i] {
+                size_t got = 0;
+                std::string problem;
+                try {
+                    got = self->reply_.source->read(self->buffers_[i].data(),
+                                                    self->buffers_[i].size());
+                } catch (const std::exception& e) {
+                    problem = e.what();
+                }
+                net::post(*self->core_.io,
+                          [self, i, got, problem] { self->onFilled(i, got, problem); });
+            });
+        }
+        if (!writingBody_ && !filling_ && full_.empty() && sourceDone_) {
+            finish();
+        }
     }
 
-    void onFilled(size_t got, const std::string& problem) {
+    void onFilled(int i, size_t got, const std::string& problem) {
+        filling_ = false;
         if (closed_) {
-            return failed("the client went");
+            return;
         }
         if (!problem.empty()) {
             return failed("the body broke off: " + problem);
         }
-        if (got == 0) {
-            return finish();
+        filled_ += got;
+        if (got == 0 || filled_ >= reply_.source->size()) {
+            sourceDone_ = true;
         }
-        beast::get_lowest_layer(stream_).expires_after(kWriteTimeout);
-        net::async_write(stream_, net::buffer(chunk_.data(), got),
-                         [self = this->shared_from_this()](beast::error_code ec, size_t n) {
-                             self->sent_ += n;
-                             if (ec) {
-                                 return self->failed("the client went");
-                             }
-                             if (self->sent_ >= self->reply_.bodySize()) {
-                                 return self->finish();
-                             }
-                             self->fill();
-                         });
+        if (got > 0) {
+            sizes_[i] = got;
+            full_.push_back(i);
+        }
+        pump();
     }
 
     void finish() {
         logLine("");
         reply_ = Reply{};
-        chunk_.clear();
-        chunk_.shrink_to_fit();
+        for (auto& buffer : buffers_) {
+            buffer = std::vector<uint8_t>();
+        }
         if (!keepAlive_) {
             return end();
         }
@@ -368,6 +404,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     }
 
     void logLine(const std::string& problem) {
+        if (logged_) {
+            return;
+        }
+        logged_ = true;
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - started_)
                                  .count();
@@ -392,7 +432,15 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     Request request_;
     Reply reply_;
     std::optional<http::response<http::empty_body>> header_;
-    std::vector<uint8_t> chunk_;
+    std::vector<uint8_t> buffers_[2];
+    size_t sizes_[2] = {0, 0};
+    std::deque<int> full_;  // buffers filled, in the order they are to be sent
+    std::vector<int> free_;
+    uint64_t filled_ = 0;
+    bool filling_ = false;
+    bool writingBody_ = false;
+    bool sourceDone_ = false;
+    bool logged_ = false;
     uint64_t sent_ = 0;
     bool keepAlive_ = false;
     bool closed_ = false;
