@@ -43,6 +43,8 @@ def test_events_and_deletion(sim):
     with sim.server("--allow-delete") as (base, _, log):
         stream, reply = events(base)
         assert stream.get(timeout=5)[0] == "retry"
+        head = requests.head(base + "api/v1/events", headers=AUTH, timeout=5)
+        assert (head.status_code, head.headers["Content-Type"]) == (200, "text/event-stream")
 
         added = sim.ctl("add", 20, 10, 3, "fresh").split("entry=")[1]
         started = time.monotonic()

@@ -180,7 +180,8 @@ Reply Router::api(const Request& request, const std::string& rest, const std::st
         reply.headers.clear();
         reply.set("Content-Type", "text/event-stream");
         reply.set("Cache-Control", "no-store");
-        reply.eventStream = true;
+        // HEAD learns what the stream is without holding a connection open.
+        reply.eventStream = request.method == "GET";
         // Browsers reconnect after this many milliseconds when the stream breaks.
         reply.body = "retry: 3000\n\n";
         return reply;
