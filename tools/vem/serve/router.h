@@ -1,0 +1,116 @@
+// What the server answers: requests in, replies out, with no network code (that is http_server).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "movies/movie_catalog.h"
+
+namespace vemserve {
+
+struct Request {
+    std::string method;  // as sent ("GET")
+    std::string target;  // as sent: path and query, still percent-encoded
+    // Header values by lower-case name; repeated headers joined with ", " ("; " for Cookie).
+    std::map<std::string, std::string> headers;
+    std::string client;  // "address:port", for the log
+
+    const std::string* header(const std::string& lowerName) const;
+};
+
+// A body made while it is sent, in pieces; used from one thread at a time.
+class BodySource {
+  public:
+    virtual ~BodySource() = default;
+    virtual uint64_t size() const = 0;
+    // Fills up to `n` bytes and returns how many (0 only when every byte was given). Throws
+    // when the bytes cannot be had: the connection is then closed short of its Content-Length,
+    // so the client sees a broken transfer, never a complete-looking one.
+    virtual size_t read(uint8_t* out, size_t n) = 0;
+    // How much to read at a time (whole frames where there are frames).
+    virtual size_t chunkSize() const { return 1 << 20; }
+};
+
+struct Reply {
+    unsigned status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;                    // the body, unless `source` is set
+    std::shared_ptr<BodySource> source;  // a body read while it is sent
+    bool sendBody = true;                // false for HEAD and 304: the length is declared only
+    bool declareLength = true;           // false for 304
+    bool eventStream = false;            // the connection becomes a Server-Sent Events stream
+    std::string note;                    // for the log line (what a deletion removed)
+
+    void set(const std::string& name, const std::string& value);
+    uint64_t bodySize() const { return source ? source->size() : body.size(); }
+};
+
+// An embedded file of the browser viewer, if the build has one.
+struct StaticFile {
+    const char* name;
+    const char* contentType;
+    const unsigned char* data;
+    size_t size;
+};
+
+struct RouterOptions {
+    std::string token;
+    unsigned short port = 0;  // the port served, for the cookie's name
+    bool tls = false;         // cookies are then Secure
+    bool allowDelete = false;
+};
+
+// Answers one request. Blocking (it reads the drive): the server calls it off its network
+// thread. Thread-safe.
+class Router {
+  public:
+    Router(zel::vem::MovieCatalog& catalog, RouterOptions options);
+    Reply handle(const Request& request);
+    // The path and query of a target as the log may show it: without the token.
+    static std::string loggable(const std::string& target);
+
+  private:
+    Reply route(const Request& request, const std::string& path, const std::string& query);
+    Reply files(const Request& request, const std::string& rest);
+    Reply fileIndex(const Request& request);
+    Reply api(const Request& request, const std::string& rest, const std::string& query);
+    Reply frame(const Request& request, const std::string& name, const std::string& index,
+                const std::string& query);
+    Reply remove(const Request& request, const std::string& name);
+
+    zel::vem::MovieCatalog& catalog_;
+    RouterOptions options_;
+};
+
+// JSON error replies, {"error": "..."}.
+Reply errorReply(unsigned status, const std::string& message);
+
+// One text per files-changed notification: a Server-Sent Events "change" event naming the
+// movies added and removed. The callback runs on the library's refreshing thread and must not
+// block.
+class ChangeFeed {
+  public:
+    ChangeFeed(zel::vem::MovieCatalog& catalog, std::function<void(std::string)> publish);
+    ~ChangeFeed();
+    ChangeFeed(const ChangeFeed&) = delete;
+    ChangeFeed& operator=(const ChangeFeed&) = delete;
+
+  private:
+    void changed();
+
+    zel::vem::MovieCatalog& catalog_;
+    std::function<void(std::string)> publish_;
+    // Guards previous_; a leaf lock (the listing is taken before it).
+    std::mutex lock_;
+    std::set<std::string> previous_;
+    uint64_t subscription_ = 0;
+};
+
+}  // namespace vemserve

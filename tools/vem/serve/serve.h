@@ -1,0 +1,27 @@
+// vem serve: the drive over HTTP. The command line fills ServeOptions; serve() runs the server.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vemserve {
+
+struct ServeOptions {
+    std::string listen = "127.0.0.1:8765";
+    std::string token;        // empty: made up and printed
+    bool tokenGiven = false;  // by --token, --token-file or the environment
+    std::string tlsCert;
+    std::string tlsKey;
+    bool allowDelete = false;
+    std::string logFile;  // empty: standard error
+    size_t maxConnections = 256;
+};
+
+// Whether this build can serve TLS (OpenSSL was found).
+bool tlsAvailable();
+
+// Runs until SIGINT or SIGTERM. Returns the exit code: 0 after a signal, 2 for options that
+// are refused (the message is printed), 1 when the server cannot start.
+int serve(const ServeOptions& options);
+
+}  // namespace vemserve
