@@ -1,6 +1,7 @@
 // Movie lookups shared by the subcommands that read.
 #include "movie.h"
 
+#include "movie_names.h"
 #include "registry.h"
 #include "vem/vem_interface.h"
 
@@ -8,13 +9,37 @@ namespace vemcli {
 
 void requireDrive() {
     if (!haveDrive()) {
-        throw Failure(kNoDrive);
+        throw Failure(noDriveMessage());
     }
 }
 
+namespace {
+
+std::vector<std::string> entryNames() {
+    zel::CDirectoryListing listing =
+        drive().GetDirectoryListing(zel::CStringW(u"/"), zel::CStringW());
+    std::vector<std::string> names;
+    for (const zel::CDirectoryEntry& entry : listing.entries) {
+        names.push_back(utf8(entry.name));
+    }
+    return names;
+}
+
+}  // namespace
+
 void failMovie(const DrivePath& path, const std::string& what) {
     requireDrive();
-    throw Failure(path.display() + ": " + what);
+    throw Failure(path.display() + ": " + what + didYouMean(closeNames(path.name, entryNames())));
+}
+
+DrivePath resolveForReading(DrivePath path) {
+    if (!path.isRoot()) {
+        const std::string entry = resolveEntryName(path.name, entryNames());
+        if (!entry.empty()) {
+            path.name = entry;
+        }
+    }
+    return path;
 }
 
 zel::CDirectoryEntry lookupEntry(const DrivePath& path) {

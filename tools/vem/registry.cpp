@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform.h"
+#include "service_probe.h"
 #include "suite/strings.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
@@ -41,6 +42,13 @@ void setDefaultSwitch(const char* name, const char* value) {
 
 const char* const kNoDrive =
     "no drive detected (the drive service does not answer, or no drive is attached)";
+
+std::string noDriveMessage() {
+    if (ServiceProbe().reachable()) {
+        return "no drive detected (the drive service answers, but no drive is attached)";
+    }
+    return "no drive detected: " + unreachableMessage();
+}
 
 bool haveDrive() {
     return drive().isEmulator() || drive().drivePresent();
