@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "movies/movie_catalog.h"
 #include "platform.h"
 #include "service_probe.h"
 #include "suite/strings.h"
@@ -65,6 +66,11 @@ zel::vem::CVemInterface& drive() {
         return loaded;
     }();
     return *vem;
+}
+
+zel::vem::MovieCatalog& catalog() {
+    static zel::vem::MovieCatalog movies(drive());
+    return movies;
 }
 
 }  // namespace vemcli
