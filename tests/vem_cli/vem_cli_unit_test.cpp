@@ -121,6 +121,8 @@ TEST(MovieNamesTest, RecordedNamesAndCloseMatches) {
         {"x", "12-x", {"12-x"}},
         {"loose", "loose", {"loose"}},
         {"zzzzzzzzzz", "", {}},
+        {"loo", "", {"loose"}},
+        {"6-bigr", "", {"6-bigrun"}},
         {"", "", {}},
     };
     for (const Case& c : cases) {

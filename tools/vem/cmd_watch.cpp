@@ -9,6 +9,7 @@
 
 #include "display_text.h"
 #include "entry_format.h"
+#include "movies/movie_catalog.h"
 #include "registry.h"
 #include "service_probe.h"
 #include "vem/exports.h"
@@ -32,12 +33,11 @@ void onFilesChanged(void*) {
 // How often the service is asked whether it and its drive are there.
 constexpr auto kProbeInterval = std::chrono::seconds(1);
 
+// Whole records only: a movie whose record could not be read is no movie (never a "0-").
 std::set<std::string> currentNames() {
-    zel::CDirectoryListing listing =
-        vemcli::drive().GetDirectoryListing(zel::CStringW(u"/"), zel::CStringW());
     std::set<std::string> names;
-    for (const zel::CDirectoryEntry& entry : listing.entries) {
-        names.insert(vemcli::utf8(entry.name));
+    for (const zel::vem::MovieDescription& movie : vemcli::catalog().list()) {
+        names.insert(movie.entryName);
     }
     return names;
 }

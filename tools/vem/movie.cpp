@@ -2,6 +2,7 @@
 #include "movie.h"
 
 #include "movie_names.h"
+#include "movies/movie_catalog.h"
 #include "registry.h"
 #include "vem/vem_interface.h"
 
@@ -16,11 +17,9 @@ void requireDrive() {
 namespace {
 
 std::vector<std::string> entryNames() {
-    zel::CDirectoryListing listing =
-        drive().GetDirectoryListing(zel::CStringW(u"/"), zel::CStringW());
     std::vector<std::string> names;
-    for (const zel::CDirectoryEntry& entry : listing.entries) {
-        names.push_back(utf8(entry.name));
+    for (const zel::vem::MovieDescription& movie : catalog().list()) {
+        names.push_back(movie.entryName);
     }
     return names;
 }

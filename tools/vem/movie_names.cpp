@@ -33,6 +33,10 @@ size_t distance(const std::string& a, const std::string& b) {
     return d[a.size()][b.size()];
 }
 
+bool startsWith(const std::string& text, const std::string& start) {
+    return text.size() >= start.size() && distance(text.substr(0, start.size()), start) == 0;
+}
+
 }  // namespace
 
 std::string recordedName(const std::string& entryName) {
@@ -70,8 +74,12 @@ std::vector<std::string> closeNames(const std::string& typed,
     const size_t limit = std::max<size_t>(2, typed.size() / 3);
     std::vector<std::pair<size_t, std::string>> scored;
     for (const std::string& entry : entries) {
-        const size_t score =
-            std::min(distance(typed, entry), distance(typedName, recordedName(entry)));
+        size_t score = std::min(distance(typed, entry), distance(typedName, recordedName(entry)));
+        // The start of a longer name ("bigr" of "6-bigrun") is close too, after the near misses.
+        if (score > limit && typed.size() >= 3 &&
+            (startsWith(entry, typed) || startsWith(recordedName(entry), typedName))) {
+            score = limit;
+        }
         if (score <= limit) {
             scored.emplace_back(score, entry);
         }

@@ -17,7 +17,7 @@ std::string recordedName(const std::string& entryName);
 std::string resolveEntryName(const std::string& typed, const std::vector<std::string>& entries);
 
 // Up to three entry names close to `typed` (a few letters off the entry or the recorded name,
-// or the same recorded name), closest first.
+// the same recorded name, or a name `typed` is the start of), closest first.
 std::vector<std::string> closeNames(const std::string& typed,
                                     const std::vector<std::string>& entries);
 

@@ -16,10 +16,10 @@ enum class Kind {
 };
 Kind kindOf(const std::string& path);
 
-// Creates `path` as a new, empty regular file and opens it for writing (and reading back), failing when anything
-// at all has that name (a file, a link, dangling or not) rather than reusing or following it.
-// nullptr on failure, with `exists` set when the reason was the name being taken and the
-// system's reason in `error`.
+// Creates `path` as a new, empty regular file and opens it for writing (and reading back), failing
+// when anything at all has that name (a file, a link, dangling or not) rather than reusing or
+// following it. nullptr on failure, with `exists` set when the reason was the name being taken and
+// the system's reason in `error`.
 std::FILE* createNew(const std::string& path, bool& exists, std::string& error);
 
 // Opens something that already exists and is not a regular file (a device, a FIFO) for writing.
