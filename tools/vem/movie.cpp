@@ -26,9 +26,13 @@ std::vector<std::string> entryNames() {
 
 }  // namespace
 
+std::string didYouMean(const DrivePath& path) {
+    return didYouMean(closeNames(path.name, entryNames()));
+}
+
 void failMovie(const DrivePath& path, const std::string& what) {
     requireDrive();
-    throw Failure(path.display() + ": " + what + didYouMean(closeNames(path.name, entryNames())));
+    throw Failure(path.display() + ": " + what + didYouMean(path));
 }
 
 DrivePath resolveForReading(DrivePath path) {
