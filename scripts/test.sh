@@ -46,6 +46,9 @@ run_ctest linux "Linux tests" -j"$jobs" --output-on-failure --timeout 120
 (cd build/linux && ctest -N -R '^vem_mount$' | grep -q 'Total Tests: 1') ||
   failed "the vem mount tests are missing (is libfuse3-dev installed?)"
 
+phase "Viewer page: lint, format check and unit tests"
+scripts/lint-viewer.sh || failed "viewer lint and unit tests"
+
 phase "Installed package: a host built with find_package and with pkg-config"
 scripts/test-consumer.sh build/linux || failed "installed package"
 
