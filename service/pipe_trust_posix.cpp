@@ -35,6 +35,17 @@ bool ownedByUs(uid_t uid) {
     return uid == 0 || uid == geteuid();
 }
 
+// What a user can do about a default folder in /tmp that another user made first: nothing
+// there (anyone may create any name in /tmp, and the first one wins), so the hint is to move.
+std::string movedAwayHint(const std::string& dir) {
+    if (dir.rfind("/tmp/", 0) != 0) {
+        return {};
+    }
+    return "; another user created it before you did, which blocks your drive service and its "
+           "clients and cannot be prevented in /tmp: set XDG_RUNTIME_DIR (your private runtime "
+           "folder) or ZELVEM_PIPE_DIR (a folder of your own) for both";
+}
+
 }  // namespace
 
 std::string clientFolderProblem(const PipeFolder& folder, bool& exists, uid_t& owner) {
@@ -48,7 +59,8 @@ std::string clientFolderProblem(const PipeFolder& folder, bool& exists, uid_t& o
     if (problem.empty() && !folder.named && !ownedByUs(info.st_uid)) {
         problem = formatString("pipe folder %s belongs to user %lu, not to you (%lu) or root",
                                folder.path.c_str(), static_cast<unsigned long>(info.st_uid),
-                               static_cast<unsigned long>(geteuid()));
+                               static_cast<unsigned long>(geteuid())) +
+                  movedAwayHint(folder.path);
     }
     return problem;
 }
@@ -62,7 +74,8 @@ std::string serverFolderProblem(const std::string& dir) {
     if (problem.empty() && !ownedByUs(info.st_uid)) {
         problem = formatString("pipe folder %s belongs to user %lu, not to this user (%lu) or root",
                                dir.c_str(), static_cast<unsigned long>(info.st_uid),
-                               static_cast<unsigned long>(geteuid()));
+                               static_cast<unsigned long>(geteuid())) +
+                  (pipeFolder().named ? std::string() : movedAwayHint(dir));
     }
     return problem;
 }

@@ -105,6 +105,10 @@ bool ChildProcess::interrupt() {
     return running() && platform::interrupt(process_);
 }
 
+bool ChildProcess::signal(int number) {
+    return running() && platform::sendSignal(process_, number);
+}
+
 void ChildProcess::kill() {
     if (process_ != -1 && !exited_) {
         platform::kill(process_);

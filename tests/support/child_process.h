@@ -34,6 +34,8 @@ class ChildProcess {
     // Asks the process to stop as Ctrl+C would (POSIX: SIGTERM). False where the platform
     // has no such request for a process without a console of its own (Windows).
     bool interrupt();
+    // Sends the POSIX signal `number` (SIGINT, SIGHUP, ...). False on Windows, which has none.
+    bool signal(int number);
     // Ends the process at once.
     void kill();
     bool running();

@@ -18,6 +18,7 @@ int64_t readOutput(intptr_t output, char* buffer, size_t size);
 // True (with the exit code) when the process has ended; never blocks.
 bool tryWait(intptr_t process, int& exitCode);
 bool interrupt(intptr_t process);
+bool sendSignal(intptr_t process, int number);
 void kill(intptr_t process);
 // Lets go of the process and the pipe's read end (-1 where there is none).
 void release(intptr_t process, intptr_t output);

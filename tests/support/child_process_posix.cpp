@@ -70,6 +70,10 @@ bool interrupt(intptr_t process) {
     return ::kill(static_cast<pid_t>(process), SIGTERM) == 0;
 }
 
+bool sendSignal(intptr_t process, int number) {
+    return ::kill(static_cast<pid_t>(process), number) == 0;
+}
+
 void kill(intptr_t process) {
     ::kill(static_cast<pid_t>(process), SIGKILL);
 }

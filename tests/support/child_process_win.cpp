@@ -89,6 +89,10 @@ bool interrupt(intptr_t) {
     return false;
 }
 
+bool sendSignal(intptr_t, int) {
+    return false;
+}
+
 void kill(intptr_t process) {
     TerminateProcess(reinterpret_cast<HANDLE>(process), 137);
 }

@@ -129,10 +129,18 @@ TEST_F(VemTest, BadInputFailsWithExitCodeAndMessage) {
         {{"rm", "nosuch"}, 1, "no such movie"},
         {{"rm", "1-sim:Info"}, 1, "info stream"},
         {{"frame", "1-sim", "12", "-o", out}, 1, "does not exist"},
+        {{"frame", "1-sim", "-13", "-o", out}, 1, "does not exist"},
+        {{"frame", "1-sim", "1x", "-o", out}, 2, "whole number"},
         {{"frame", "1-sim", "0", "-o", file("x.bmp")}, 1, ".pgm"},
-        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "5:3"}, 1, "selects no frame"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "5:3"}, 2, "selects no frame"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "-2:5"}, 2, "selects no frame"},
         {{"export", "1-sim", "-o", file("x.tif"), "--frames", "0:13"}, 1, "only 12 frames"},
-        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "0:4:0"}, 1, "step"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "-13:"}, 1, "before the first"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "12"}, 1, "does not exist"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "0:4:0"}, 2, "step"},
+        {{"export", "1-sim", "-o", file("x.tif"), "--frames", "0:4:-1"}, 2, "step"},
+        {{"export", "1-sim", "-o", file("x.png")}, 1, ".tif"},
+        {{"export", "1-sim", "-o", file("x")}, 1, ".tif"},
         {{"info"}, 2, "PATH"},
         {{"bogus"}, 2, "'bogus' is not a vem command"},
         {{"ls", "--nosuch"}, 2, "--nosuch"},
@@ -227,6 +235,45 @@ TEST_F(VemTest, WatchNamesAddedAndRemovedMovies) {
         nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
         ASSERT_TRUE(event.is_object()) << line;
         EXPECT_TRUE(event["added"].is_array() && event["removed"].is_array()) << line;
+    }
+}
+
+// A detached drive and a service that goes away are events, not every movie removed; and the
+// movies that come back with them are no additions.
+TEST_F(VemTest, WatchTellsServiceAndDriveEvents) {
+    ASSERT_TRUE(startSim(kMovies));
+    zel::test::ChildProcess watch;
+    ASSERT_TRUE(startWatch(watch));
+    // The watch is ready once it reports an addition.
+    bool ready = false;
+    for (int i = 0; i < 20 && !ready; ++i) {
+        ASSERT_EQ(ctl("add 8 8 1 w" + std::to_string(i)).rfind("ok", 0), 0u);
+        ready = watch.waitForLine("\"added\":[\"", 1500);
+    }
+    ASSERT_TRUE(ready) << "the watch saw no addition";
+    ASSERT_EQ(ctl("detach").rfind("ok", 0), 0u);
+    EXPECT_TRUE(watch.waitForLine("\"event\":\"drive-detached\"", 10000));
+    ASSERT_EQ(ctl("attach").rfind("ok", 0), 0u);
+    EXPECT_TRUE(watch.waitForLine("\"event\":\"drive-attached\"", 10000));
+    stopSim();
+    EXPECT_TRUE(watch.waitForLine("\"event\":\"service-lost\"", 10000));
+    ASSERT_TRUE(startSim(kMovies));
+    EXPECT_TRUE(watch.waitForLine("\"event\":\"service-back\"", 10000));
+    // The restarted service lacks the movie added above: its removal is the one change.
+    EXPECT_TRUE(watch.waitForLine("\"removed\":[\"4-w", 10000));
+    ASSERT_TRUE(stopWatch(watch));
+    for (const std::string& line : watch.lines(5000)) {
+        nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_TRUE(event.is_object()) << line;
+        if (event.contains("event")) {
+            continue;
+        }
+        // Only the movies added by the test come and go; no phantom "0-" either.
+        for (const char* side : {"added", "removed"}) {
+            for (const auto& name : event[side]) {
+                EXPECT_EQ(name.get<std::string>().find("-w"), 1u) << line;
+            }
+        }
     }
 }
 

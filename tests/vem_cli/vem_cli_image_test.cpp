@@ -79,6 +79,10 @@ TEST_F(VemTest, FramesAndExportsMatchThePixels) {
     VemRun tif = vem({"frame", "vem:///1-run_a", "0", "-o", file("f.tif")});
     ASSERT_EQ(tif.code, 0) << tif.text();
     EXPECT_EQ(readTiff(file("f.tif"), 40, 30), std::vector<Pixels>{syntheticPixels(1, 0, 40, 30)});
+    // Negative numbers count from the end; a folder receives NAME-N.png with N from the start.
+    VemRun last = vem({"frame", "1-run_a", "-1", "-o", outDir});
+    ASSERT_EQ(last.code, 0) << last.text();
+    EXPECT_EQ(readPng(file("1-run_a-19.png"), 40, 30), syntheticPixels(1, 19, 40, 30));
 
     // export writes the chosen frames as the pages of one TIFF.
     struct Case {
@@ -87,6 +91,11 @@ TEST_F(VemTest, FramesAndExportsMatchThePixels) {
     } cases[] = {
         {"3:12:4", {3, 7, 11}},
         {"18:", {18, 19}},
+        {"5", {5}},
+        {"-1", {19}},
+        {"-3:", {17, 18, 19}},
+        {"-20:-17", {0, 1, 2}},
+        {"1:-14:3", {1, 4}},
         {"", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}},
     };
     for (const Case& c : cases) {

@@ -6,6 +6,7 @@
 
 #include "suite/datetime.h"
 #include "tools/vemsim/faults.h"
+#include "tools/vemsim/movies.h"
 #include "tools/vemsim/sim_time.h"
 #include "tools/vemsim/synthetic.h"
 
@@ -132,4 +133,43 @@ TEST(Faults, ArmedFaultsAreUsedUpInOrder) {
     }
     EXPECT_FALSE(plan.take(6, fault));
     EXPECT_EQ(plan.armedCount(), 0u);
+}
+
+// A name the library could not address, or that would reach a terminal as a control, is refused
+// when the movie is made.
+TEST(MovieNames, OnlyPrintableUtf8WithoutSeparators) {
+    struct Case {
+        const char* name;
+        bool valid;
+    } cases[] = {
+        {"run_a", true},
+        {"Zelle \xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x94\xAC", true},
+        {"a\xC2\xA0"
+         "b",
+         true},
+        {"a\xC2\x85"
+         "b",
+         false},  // U+00A0 kept; U+0085 (NEL) not
+        {"a\xC2\x9F", false},
+        {"a\x7F", false},
+        {"a\nb", false},
+        {"a\x1B[2J", false},
+        {"a\xE2\x80\xA8", false},
+        {"a\xE2\x80\xA9", false},
+        {"a\xFF", false},
+        {"a\xC3", false},  // not UTF-8, cut short
+        {"\xC0\xAF", false},
+        {"\xED\xA0\x80", false},      // overlong '/', a surrogate
+        {"\xF4\x90\x80\x80", false},  // past U+10FFFF
+        {"a/b", false},
+        {"a\\b", false},
+        {"a:b", false},
+        {"..", false},
+        {"", false},
+        {"123456789012345678901234567890123456789012345678901234567890123", true},
+        {"1234567890123456789012345678901234567890123456789012345678901234", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(validMovieName(c.name), c.valid) << c.name;
+    }
 }

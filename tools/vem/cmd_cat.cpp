@@ -16,7 +16,7 @@ struct Options {
 };
 
 int runCat(const Options& o) {
-    vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
+    const vemcli::DrivePath path = vemcli::resolveForReading(vemcli::parseDrivePath(o.path));
     zel::TSharedPtr<zel::IFile> file = vemcli::openForReading(path);
     const int64_t size = file->GetSize();
     if (size < 0) {
@@ -32,7 +32,7 @@ int runCat(const Options& o) {
     chunk = std::min<uint64_t>(chunk, 0x7fffffff);
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(chunk, size)));
 
-    vemcli::OutputFile out(o.output);
+    vemcli::OutputFile out(o.output, path.name + (path.info ? ".info" : ""));
     vemcli::Progress progress(!o.quiet, static_cast<uint64_t>(size), frameBytes);
     uint64_t done = 0;
     while (done < static_cast<uint64_t>(size)) {
@@ -46,7 +46,7 @@ int runCat(const Options& o) {
             throw vemcli::Failure(path.display() + ": the read ended after " +
                                   std::to_string(done) + " of " + std::to_string(size) +
                                   " bytes (the service refused or the connection dropped)" +
-                                  (o.output == "-" ? "" : "; " + o.output + " was not written"));
+                                  (o.output == "-" ? "" : "; " + out.path() + " was not written"));
         }
     }
     progress.finish();

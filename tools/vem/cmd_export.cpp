@@ -16,7 +16,7 @@ struct Options {
 };
 
 int runExport(const Options& o) {
-    vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
+    const vemcli::DrivePath path = vemcli::resolveForReading(vemcli::parseDrivePath(o.path));
     vemcli::Movie movie = vemcli::lookupMovie(path);
     const vemcli::FrameRange range = vemcli::parseFrameRange(o.frames, movie.geometry.frames);
     const uint64_t count = range.count();
@@ -24,12 +24,15 @@ int runExport(const Options& o) {
         // The page-number field of a TIFF page holds 16 bits.
         throw vemcli::Failure("a stack holds at most 65535 frames; choose fewer with --frames");
     }
+    // Made before any frame is read, so an output that cannot be written costs no read.
+    vemcli::OutputFile out(o.output, path.name + ".tif");
+    const std::string ext = vemcli::lowerExtension(out.path());
+    if (!out.direct() && ext != "tif" && ext != "tiff") {
+        throw vemcli::Failure(out.path() + ": a stack is a TIFF file; name a .tif or .tiff file");
+    }
     zel::TSharedPtr<zel::IFile> file = vemcli::openForReading(path);
     const uint64_t frameBytes = movie.geometry.frameBytes();
-
-    vemcli::OutputFile out(o.output);
-    out.closeStream();
-    auto tiff = vemcli::TiffStack::create(out.writingPath(), count * frameBytes);
+    auto tiff = vemcli::TiffStack::create(out.stream(), out.path(), count * frameBytes);
     vemcli::Progress progress(!o.quiet, count * frameBytes, frameBytes);
     uint64_t page = 0;
     for (uint64_t n = range.first; n < range.end; n += range.step, ++page) {
@@ -50,10 +53,12 @@ void registerCommand_export(vemcli::Registry& registry) {
     CLI::App* app = registry.add("export", "Write frames as one multi-page 16-bit TIFF stack",
                                  [] { return runExport(o); });
     app->add_option("PATH", o.path, "The movie")->required();
-    app->add_option("-o,--output", o.output, "The TIFF file (ImageJ/Fiji and tifffile open it)")
+    app->add_option("-o,--output", o.output,
+                    "The .tif file (ImageJ/Fiji and tifffile open it); a folder receives NAME.tif")
         ->required();
     app->add_option("--frames", o.frames,
-                    "A:B[:STEP]: frames A to B-1, every STEP-th (default: all)");
+                    "A:B[:STEP]: frames A to B-1, every STEP-th; N: frame N alone; negative\n"
+                    "numbers count from the end (default: all)");
     app->add_flag("-q,--quiet", o.quiet, "No progress bar (it is shown only on a terminal)");
     if (!vemcli::kTiffAvailable) {
         app->footer("This build writes no TIFF (its platform has no libtiff).");

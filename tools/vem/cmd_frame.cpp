@@ -1,7 +1,4 @@
 // vem frame: one frame as a 16-bit grayscale image.
-#include <algorithm>
-#include <cctype>
-
 #include "frames.h"
 #include "image.h"
 #include "movie.h"
@@ -12,48 +9,34 @@ namespace {
 
 struct Options {
     std::string path;
-    uint64_t frame = 0;
+    std::string frame;
     std::string output;
     bool stretch = false;
 };
 
-std::string lowerExtension(const std::string& name) {
-    size_t dot = name.rfind('.');
-    size_t slash = name.find_last_of("/\\");
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return std::string();
-    }
-    std::string ext = name.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return ext;
-}
-
 int runFrame(const Options& o) {
-    vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
+    const vemcli::DrivePath path = vemcli::resolveForReading(vemcli::parseDrivePath(o.path));
     vemcli::Movie movie = vemcli::lookupMovie(path);
-    std::string output = o.output;
-    if (output.empty()) {
-        output =
-            path.name + "-" + std::to_string(o.frame) + (vemcli::kPngAvailable ? ".png" : ".pgm");
-    }
-    const std::string ext = lowerExtension(output);
+    const uint64_t n = vemcli::parseFrameNumber(o.frame, movie.geometry.frames);
+    const std::string defaultName =
+        path.name + "-" + std::to_string(n) + (vemcli::kPngAvailable ? ".png" : ".pgm");
+    // Made before the frame is read, so an output that cannot be written costs no read.
+    vemcli::OutputFile out(o.output.empty() ? defaultName : o.output, defaultName);
+    const std::string ext = vemcli::lowerExtension(out.path());
     if (ext != "png" && ext != "pgm" && ext != "tif" && ext != "tiff") {
-        throw vemcli::Failure(output + ": name a .png, .tif, .tiff or .pgm file");
+        throw vemcli::Failure(out.path() + ": name a .png, .tif, .tiff or .pgm file");
     }
     zel::TSharedPtr<zel::IFile> file = vemcli::openForReading(path);
-    vemcli::GrayImage image = vemcli::readFrame(*file, movie.geometry, o.frame);
+    vemcli::GrayImage image = vemcli::readFrame(*file, movie.geometry, n);
     if (o.stretch) {
         vemcli::stretch(image);
     }
-    vemcli::OutputFile out(output);
-    out.closeStream();
     if (ext == "png") {
-        vemcli::writePng(out.writingPath(), image);
+        vemcli::writePng(out.stream(), out.path(), image);
     } else if (ext == "pgm") {
-        vemcli::writePgm(out.writingPath(), image);
+        vemcli::writePgm(out.stream(), out.path(), image);
     } else {
-        auto tiff = vemcli::TiffStack::create(out.writingPath(), image.pixels.size() * 2);
+        auto tiff = vemcli::TiffStack::create(out.stream(), out.path(), image.pixels.size() * 2);
         tiff->addPage(image, 0, 1);
         tiff->close();
     }
@@ -68,10 +51,11 @@ void registerCommand_frame(vemcli::Registry& registry) {
     CLI::App* app = registry.add("frame", "Write one frame as a 16-bit grayscale image",
                                  [] { return runFrame(o); });
     app->add_option("PATH", o.path, "The movie")->required();
-    app->add_option("N", o.frame, "The frame number, from 0")->required();
+    app->add_option("N", o.frame, "The frame number, from 0; negative counts from the end (-1)")
+        ->required();
     app->add_option("-o,--output", o.output,
                     "The image file; its extension picks the format (default NAME-N.png,\n"
-                    "or NAME-N.pgm where PNG is missing)");
+                    "or NAME-N.pgm where PNG is missing; a folder receives that name)");
     app->add_flag("--stretch", o.stretch, "Map the frame's darkest..brightest to the full range");
     std::string formats = "Formats: .png (16-bit), .tif/.tiff (16-bit), .pgm (16-bit).";
     if (!vemcli::kPngAvailable || !vemcli::kTiffAvailable) {

@@ -1,13 +1,14 @@
 // vem info: one movie's entry.
 #include <cstdio>
 
+#include "display_text.h"
 #include "movie.h"
 #include "registry.h"
 
 namespace {
 
 int runInfo(const std::string& text, bool json) {
-    vemcli::DrivePath path = vemcli::parseDrivePath(text);
+    const vemcli::DrivePath path = vemcli::resolveForReading(vemcli::parseDrivePath(text));
     if (path.info) {
         // The library describes movies only; the stream's bytes are one cat away.
         throw vemcli::Failure(path.display() + ": info describes movies; for the info stream's " +
@@ -16,18 +17,21 @@ int runInfo(const std::string& text, bool json) {
     zel::CDirectoryEntry entry = vemcli::lookupEntry(path);
     nlohmann::ordered_json object = vemcli::entryJson(entry);
     if (json) {
-        std::printf("%s\n", object.dump(2).c_str());
+        std::printf("%s\n", vemcli::jsonText(object, 2).c_str());
         return vemcli::kExitOk;
     }
-    std::printf("name:       %s\n", object["name"].get<std::string>().c_str());
-    std::printf("path:       %s\n", object["path"].get<std::string>().c_str());
+    // Text from the drive is shown escaped: nothing raw reaches the terminal.
+    using vemcli::displayText;
+    std::printf("name:       %s\n", displayText(object["name"].get<std::string>()).c_str());
+    std::printf("path:       %s\n", displayText(object["path"].get<std::string>()).c_str());
     std::printf("size:       %s (%s)\n", std::to_string(entry.size).c_str(),
                 vemcli::humanSize(entry.size).c_str());
     std::printf("recorded:   %s\n", object["time"].get<std::string>().c_str());
     std::printf("attributes: 0x%x\n", entry.attributes);
     for (uint32_t i = 0; i < entry.properties.size(); ++i) {
-        std::string key = entry.properties.key(i).str() + ":";
-        std::printf("%-11s %s\n", key.c_str(), entry.properties.value(i).c_str());
+        std::string key = displayText(entry.properties.key(i).str()) + ":";
+        std::printf("%-11s %s\n", key.c_str(),
+                    displayText(entry.properties.value(i).str()).c_str());
     }
     return vemcli::kExitOk;
 }

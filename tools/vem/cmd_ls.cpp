@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "display_text.h"
 #include "drive_path.h"
 #include "entry_format.h"
 #include "movie.h"
@@ -43,7 +44,7 @@ int runLs(const Options& o) {
         for (const zel::CDirectoryEntry& entry : entries) {
             out.push_back(vemcli::entryJson(entry));
         }
-        std::printf("%s\n", out.dump(2).c_str());
+        std::printf("%s\n", vemcli::jsonText(out, 2).c_str());
     } else {
         std::fputs(vemcli::entryTable(entries, {o.human, o.longFormat}).c_str(), stdout);
     }

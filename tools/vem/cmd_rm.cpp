@@ -19,7 +19,9 @@ int runRm(const std::string& text) {
     try {
         vemcli::catalog().remove(path.name);
     } catch (const zel::vem::MovieError& e) {
-        throw vemcli::Failure(e.what());
+        // Close names are offered, never taken: the user names the movie to delete again.
+        const bool notFound = e.failure() == zel::vem::MovieFailure::NotFound;
+        throw vemcli::Failure(e.what() + (notFound ? vemcli::didYouMean(path) : std::string()));
     }
     return vemcli::kExitOk;
 }

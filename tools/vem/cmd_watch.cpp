@@ -1,108 +1,184 @@
-// vem watch: one line (or JSON object) per files-changed notification, until Ctrl+C or a timeout.
+// vem watch: one line (or JSON object) per change of the movies, and one when the service or
+// the drive goes or comes back, until Ctrl+C or a timeout.
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 #include <set>
 #include <thread>
 
+#include "display_text.h"
 #include "entry_format.h"
+#include "movies/movie_catalog.h"
 #include "registry.h"
+#include "service_probe.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
 
 namespace {
 
 std::atomic<bool> interrupted{false};
+// Set by the library's refreshing thread; the main loop lists and compares. Keeping the work
+// there means one thread writes the output and asks the service.
+std::atomic<bool> changed{false};
 
 extern "C" void onInterrupt(int) {
     interrupted = true;
 }
 
+void onFilesChanged(void*) {
+    changed = true;
+}
+
+// How often the service is asked whether it and its drive are there.
+constexpr auto kProbeInterval = std::chrono::seconds(1);
+
+// Whole records only: a movie whose record could not be read is no movie (never a "0-").
 std::set<std::string> currentNames() {
-    zel::CDirectoryListing listing =
-        vemcli::drive().GetDirectoryListing(zel::CStringW(u"/"), zel::CStringW());
     std::set<std::string> names;
-    for (const zel::CDirectoryEntry& entry : listing.entries) {
-        names.insert(vemcli::utf8(entry.name));
+    for (const zel::vem::MovieDescription& movie : vemcli::catalog().list()) {
+        names.insert(movie.entryName);
     }
     return names;
 }
 
-struct Watcher {
-    bool json = false;
-    // Guards previous and the output: notifications come on the library's refreshing thread.
-    // Leaf lock (nothing else is taken while it is held; the listing call is made before).
-    std::mutex lock;
-    std::set<std::string> previous;
-    uint64_t notifications = 0;
+std::string isoNow() {
+    using namespace std::chrono;
+    long long seconds =
+        duration_cast<std::chrono::seconds>(system_clock::now().time_since_epoch()).count();
+    return vemcli::isoTime(zel::CDateTime::FromUnixSeconds(seconds));
+}
 
-    void notified() {
-        std::set<std::string> now = currentNames();
-        std::lock_guard<std::mutex> hold(lock);
+class Watcher {
+  public:
+    explicit Watcher(bool json) : json_(json) {}
+
+    // What the service says now, without a line: the state later changes are told against.
+    void start(bool emulator) {
+        emulator_ = emulator;
+        if (!emulator_) {
+            state_ = probe_.ask();
+            driveSeen_ = state_.reachable && state_.drive;
+        }
+        if (present()) {
+            previous_ = currentNames();
+        }
+    }
+
+    void probe() {
+        if (emulator_) {
+            return;
+        }
+        const vemcli::ServiceProbe::State now = probe_.ask();
+        if (now.reachable != state_.reachable) {
+            if (now.reachable) {
+                event("service-back", "the drive service is back");
+            } else {
+                event("service-lost", "the drive service went away (" + vemcli::pipePlace() + ")");
+            }
+        }
+        if (now.reachable && now.drive != driveSeen_) {
+            event(now.drive ? "drive-attached" : "drive-detached",
+                  now.drive ? "drive attached" : "drive detached");
+            driveSeen_ = now.drive;
+        }
+        // A drive that is back may bring other movies than it took away.
+        if (present() != (now.reachable && now.drive)) {
+            changed = true;
+        }
+        state_ = now;
+    }
+
+    // Compares the listing with the last one and prints the difference. While the service or
+    // the drive is away the listing is empty: that is said once by the events, not as every
+    // movie removed, and the comparison waits until they are back.
+    void compare() {
+        if (!present() || !vemcli::drive().drivePresent()) {
+            return;
+        }
+        const std::set<std::string> now = currentNames();
         std::vector<std::string> added, removed;
         for (const std::string& name : now) {
-            if (!previous.count(name)) {
+            if (!previous_.count(name)) {
                 added.push_back(name);
             }
         }
-        for (const std::string& name : previous) {
+        for (const std::string& name : previous_) {
             if (!now.count(name)) {
                 removed.push_back(name);
             }
         }
-        ++notifications;
-        std::string stamp = isoNow();
-        if (json) {
+        previous_ = now;
+        if (added.empty() && removed.empty()) {
+            return;
+        }
+        if (json_) {
             nlohmann::ordered_json line = {
-                {"time", stamp}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
-            std::printf("%s\n", line.dump().c_str());
+                {"time", isoNow()}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
+            std::printf("%s\n", vemcli::jsonText(line).c_str());
         } else {
-            std::string text = stamp + "  " + std::to_string(now.size()) + " movies";
+            std::string text = isoNow() + "  " + std::to_string(now.size()) + " movies";
             for (const std::string& name : added) {
                 text += "  +" + name;
             }
             for (const std::string& name : removed) {
                 text += "  -" + name;
             }
-            std::printf("%s\n", text.c_str());
+            std::printf("%s\n", vemcli::displayText(text).c_str());
         }
         std::fflush(stdout);
-        previous = std::move(now);
     }
 
-    static std::string isoNow() {
-        using namespace std::chrono;
-        long long seconds =
-            duration_cast<std::chrono::seconds>(system_clock::now().time_since_epoch()).count();
-        return vemcli::isoTime(zel::CDateTime::FromUnixSeconds(seconds));
+  private:
+    bool present() const { return emulator_ || (state_.reachable && state_.drive); }
+
+    // With --json an event is a line among the changes; otherwise a note on stderr, so that
+    // standard output keeps only the changes of the movies.
+    void event(const char* name, const std::string& text) {
+        if (json_) {
+            nlohmann::ordered_json line = {{"time", isoNow()}, {"event", name}};
+            std::printf("%s\n", vemcli::jsonText(line).c_str());
+            std::fflush(stdout);
+        } else {
+            std::fprintf(stderr, "vem: %s  %s\n", isoNow().c_str(), text.c_str());
+        }
     }
+
+    bool json_;
+    bool emulator_ = false;
+    vemcli::ServiceProbe probe_;
+    vemcli::ServiceProbe::State state_;
+    bool driveSeen_ = false;  // the drive as last seen while the service answered
+    std::set<std::string> previous_;
 };
 
-void onFilesChanged(void* user) {
-    static_cast<Watcher*>(user)->notified();
-}
-
 int runWatch(bool json, double timeout) {
-    Watcher watcher;
-    watcher.json = json;
     // A watch outlives restarts of the service, as a mount does: it finds the service again by
     // itself and reports the movies it brings.
     vemcli::setDefaultSwitch("ZELVEM_RECONNECT", "1");
     if (!vemcli::haveDrive()) {
-        std::fprintf(stderr, "vem: warning: %s; watching for one\n", vemcli::kNoDrive);
+        std::fprintf(stderr, "vem: warning: %s; watching for one\n",
+                     vemcli::noDriveMessage().c_str());
     }
-    watcher.previous = currentNames();
+    Watcher watcher(json);
+    watcher.start(vemcli::drive().isEmulator());
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
-    zelDelegate handle = zelvem_AddFilesChangedHandler(&onFilesChanged, &watcher);
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
-    while (!interrupted && (timeout <= 0 || std::chrono::steady_clock::now() < deadline)) {
+    zelDelegate handle = zelvem_AddFilesChangedHandler(&onFilesChanged, nullptr);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+    auto nextProbe = Clock::now() + kProbeInterval;
+    while (!interrupted && (timeout <= 0 || Clock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (Clock::now() >= nextProbe) {
+            watcher.probe();
+            nextProbe = Clock::now() + kProbeInterval;
+        }
+        if (changed.exchange(false)) {
+            watcher.compare();
+        }
     }
-    // After this returns no handler runs any more, so the watcher may go.
     zelvem_RemoveFilesChangedHandler(handle);
     return vemcli::kExitOk;
 }
@@ -115,7 +191,11 @@ void registerCommand_watch(vemcli::Registry& registry) {
     CLI::App* app =
         registry.add("watch", "Print the movies added and removed at every change, until Ctrl+C",
                      [] { return runWatch(json, timeout); });
-    app->add_flag("--json", json, "One JSON object per line: time, added, removed, movies");
+    app->add_flag("--json", json,
+                  "One JSON object per line: {time, added, removed, movies} for a change,\n"
+                  "{time, event} when the service or the drive goes (service-lost,\n"
+                  "drive-detached) or comes back (service-back, drive-attached)");
     app->add_option("--timeout", timeout, "Stop after this many seconds (default: never)")
         ->check(CLI::NonNegativeNumber);
+    app->footer("Without --json the service and drive events go to stderr.");
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "display_text.h"
 #include "suite/numbers.h"
 
 namespace vemcli {
@@ -78,6 +79,10 @@ std::string entryTable(const std::vector<zel::CDirectoryEntry>& entries,
         if (options.longFormat) {
             row.insert(row.begin(), p.GetValue("index").str());
             row.push_back(utf8(entry.path));
+        }
+        // Every cell comes from the drive: shown escaped, so no name can act on the terminal.
+        for (std::string& cell : row) {
+            cell = displayText(cell);
         }
         rows.push_back(std::move(row));
     }

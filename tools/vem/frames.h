@@ -22,6 +22,9 @@ struct GrayImage {
 // when the frame does not arrive whole.
 GrayImage readFrame(zel::IFile& movie, const FrameGeometry& geometry, uint64_t n);
 
+// The extension of a file name in lower case ("png" for "a/B.PNG"), empty when it has none.
+std::string lowerExtension(const std::string& name);
+
 // Maps the image's min..max onto 0..65535 (a flat image stays as it is).
 void stretch(GrayImage& image);
 
@@ -32,9 +35,15 @@ struct FrameRange {
     uint64_t step = 1;
     uint64_t count() const { return first >= end ? 0 : (end - first + step - 1) / step; }
 };
-// "A:B[:STEP]" with A or B left out meaning the start or the end, B exclusive, as in Python
-// slices (without negative numbers); empty text means every frame. Throws Failure when the text
-// is malformed or reaches past `frames`.
+// A frame number as a user writes it: from 0, or negative counting from the end (-1 is the
+// last), as in Python. Throws UsageFailure when the text is no whole number, Failure when the
+// movie of `frames` frames has no such frame.
+uint64_t parseFrameNumber(const std::string& text, uint64_t frames);
+
+// "A:B[:STEP]" as a Python slice: A or B left out mean the start or the end, B is exclusive,
+// negative A and B count from the end; a single number N is frame N alone; empty text means
+// every frame. Throws UsageFailure for malformed text and for a range that selects nothing
+// (10:5, 0:10:0), Failure when it reaches outside the movie or the movie has no frames.
 FrameRange parseFrameRange(const std::string& text, uint64_t frames);
 
 }  // namespace vemcli

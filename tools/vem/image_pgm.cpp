@@ -9,11 +9,7 @@
 
 namespace vemcli {
 
-void writePgm(const std::string& path, const GrayImage& image) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) {
-        throw Failure("cannot create " + path + ": " + std::strerror(errno));
-    }
+void writePgm(std::FILE* out, const std::string& name, const GrayImage& image) {
     std::string header =
         "P5\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n65535\n";
     std::vector<uint8_t> data(image.pixels.size() * 2);
@@ -21,11 +17,9 @@ void writePgm(const std::string& path, const GrayImage& image) {
         data[2 * i] = static_cast<uint8_t>(image.pixels[i] >> 8);
         data[2 * i + 1] = static_cast<uint8_t>(image.pixels[i]);
     }
-    bool ok = std::fwrite(header.data(), 1, header.size(), out) == header.size() &&
-              std::fwrite(data.data(), 1, data.size(), out) == data.size();
-    ok = std::fclose(out) == 0 && ok;
-    if (!ok) {
-        throw Failure("cannot write " + path);
+    if (std::fwrite(header.data(), 1, header.size(), out) != header.size() ||
+        std::fwrite(data.data(), 1, data.size(), out) != data.size()) {
+        throw Failure("cannot write " + name + ": " + std::strerror(errno));
     }
 }
 

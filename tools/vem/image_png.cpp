@@ -1,10 +1,8 @@
 // PNG through libpng: 16-bit grayscale, samples big-endian as PNG stores them.
 #include <png.h>
 
-#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "image.h"
@@ -39,7 +37,7 @@ bool writeRows(std::FILE* out, const GrayImage& image, std::vector<png_bytep>& r
 
 }  // namespace
 
-void writePng(const std::string& path, const GrayImage& image) {
+void writePng(std::FILE* out, const std::string& name, const GrayImage& image) {
     std::vector<uint8_t> data(image.pixels.size() * 2);
     for (size_t i = 0; i < image.pixels.size(); ++i) {
         data[2 * i] = static_cast<uint8_t>(image.pixels[i] >> 8);
@@ -49,14 +47,8 @@ void writePng(const std::string& path, const GrayImage& image) {
     for (uint32_t y = 0; y < image.height; ++y) {
         rows[y] = data.data() + size_t{y} * image.width * 2;
     }
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) {
-        throw Failure("cannot create " + path + ": " + std::strerror(errno));
-    }
-    bool ok = writeRows(out, image, rows);
-    ok = std::fclose(out) == 0 && ok;
-    if (!ok) {
-        throw Failure("cannot write the PNG image " + path);
+    if (!writeRows(out, image, rows)) {
+        throw Failure("cannot write the PNG image " + name);
     }
 }
 

@@ -6,7 +6,7 @@ namespace vemcli {
 
 const bool kPngAvailable = false;
 
-void writePng(const std::string&, const GrayImage&) {
+void writePng(std::FILE*, const std::string&, const GrayImage&) {
     throw Failure("this build of vem writes no PNG (no libpng); use .pgm");
 }
 

@@ -1,5 +1,8 @@
 // TIFF through libtiff: one 16-bit grayscale page per frame.
 #include <tiffio.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "image.h"
 #include "registry.h"
@@ -60,14 +63,23 @@ class LibTiffStack : public TiffStack {
 
 }  // namespace
 
-std::unique_ptr<TiffStack> TiffStack::create(const std::string& path, uint64_t totalBytes) {
+std::unique_ptr<TiffStack> TiffStack::create(std::FILE* out, const std::string& name,
+                                             uint64_t totalBytes) {
     // Classic TIFF addresses 4 GiB; leave room for the page directories.
     const char* mode = totalBytes > (uint64_t{3} << 30) ? "w8" : "w";
-    TIFF* tiff = TIFFOpen(path.c_str(), mode);
+    // libtiff writes through a descriptor of its own and closes it; the caller's stream, which
+    // has buffered nothing, is closed (and the file committed) by the caller. libtiff exists
+    // only where dup() does.
+    std::fflush(out);
+    const int fd = ::dup(::fileno(out));
+    TIFF* tiff = fd < 0 ? nullptr : TIFFFdOpen(fd, name.c_str(), mode);
     if (tiff == nullptr) {
-        throw Failure("cannot create the TIFF file " + path);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw Failure("cannot create the TIFF file " + name);
     }
-    return std::make_unique<LibTiffStack>(tiff, path);
+    return std::make_unique<LibTiffStack>(tiff, name);
 }
 
 }  // namespace vemcli

@@ -6,7 +6,7 @@ namespace vemcli {
 
 const bool kTiffAvailable = false;
 
-std::unique_ptr<TiffStack> TiffStack::create(const std::string&, uint64_t) {
+std::unique_ptr<TiffStack> TiffStack::create(std::FILE*, const std::string&, uint64_t) {
     throw Failure("this build of vem writes no TIFF (no libtiff); use .pgm");
 }
 

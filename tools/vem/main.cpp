@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "display_text.h"
 #include "platform.h"
 #include "registry.h"
 
@@ -18,8 +19,9 @@ void (*const kRegistrations[])(vemcli::Registry&) = {
 #undef VEM_COMMAND
 };
 
+// Messages quote names from the drive and from the command line: shown escaped, never raw.
 int fail(const char* message) {
-    std::fprintf(stderr, "vem: %s\n", message);
+    std::fprintf(stderr, "vem: %s\n", vemcli::displayText(message).c_str());
     return vemcli::kExitFailure;
 }
 
@@ -65,13 +67,14 @@ int main(int argc, char** argv) {
                     app.get_subcommands([&](CLI::App* sub) { return sub->check_name(argv[i]); });
                 if (known.empty()) {
                     std::fprintf(stderr, "vem: '%s' is not a vem command. See 'vem --help'.\n",
-                                 argv[i]);
+                                 vemcli::displayText(argv[i]).c_str());
                     return vemcli::kExitUsage;
                 }
                 break;
             }
         }
-        std::fprintf(stderr, "vem: %s\nRun 'vem --help' for usage.\n", e.what());
+        std::fprintf(stderr, "vem: %s\nRun 'vem --help' for usage.\n",
+                     vemcli::displayText(e.what()).c_str());
         return vemcli::kExitUsage;
     }
 
@@ -87,6 +90,10 @@ int main(int argc, char** argv) {
             return fail("cannot write to standard output");
         }
         return code;
+    } catch (const vemcli::UsageFailure& e) {
+        std::fflush(stdout);
+        fail(e.what());
+        return vemcli::kExitUsage;
     } catch (const vemcli::Failure& e) {
         std::fflush(stdout);
         return fail(e.what());

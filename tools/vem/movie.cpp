@@ -1,6 +1,8 @@
 // Movie lookups shared by the subcommands that read.
 #include "movie.h"
 
+#include "movie_names.h"
+#include "movies/movie_catalog.h"
 #include "registry.h"
 #include "vem/vem_interface.h"
 
@@ -8,13 +10,39 @@ namespace vemcli {
 
 void requireDrive() {
     if (!haveDrive()) {
-        throw Failure(kNoDrive);
+        throw Failure(noDriveMessage());
     }
+}
+
+namespace {
+
+std::vector<std::string> entryNames() {
+    std::vector<std::string> names;
+    for (const zel::vem::MovieDescription& movie : catalog().list()) {
+        names.push_back(movie.entryName);
+    }
+    return names;
+}
+
+}  // namespace
+
+std::string didYouMean(const DrivePath& path) {
+    return didYouMean(closeNames(path.name, entryNames()));
 }
 
 void failMovie(const DrivePath& path, const std::string& what) {
     requireDrive();
-    throw Failure(path.display() + ": " + what);
+    throw Failure(path.display() + ": " + what + didYouMean(path));
+}
+
+DrivePath resolveForReading(DrivePath path) {
+    if (!path.isRoot()) {
+        const std::string entry = resolveEntryName(path.name, entryNames());
+        if (!entry.empty()) {
+            path.name = entry;
+        }
+    }
+    return path;
 }
 
 zel::CDirectoryEntry lookupEntry(const DrivePath& path) {

@@ -17,6 +17,14 @@ void requireDrive();
 // must not be what a user reads with the service stopped.
 [[noreturn]] void failMovie(const DrivePath& path, const std::string& what);
 
+// " (did you mean 6-bigrun?)" for a name that is not found, or empty when nothing is close.
+std::string didYouMean(const DrivePath& path);
+
+// For the commands that only read: `path` with its name replaced by the movie's entry name
+// when it names no entry but is the recorded name of exactly one movie ("bigrun" for
+// "6-bigrun"). Never for a deletion, which takes the entry name exactly.
+DrivePath resolveForReading(DrivePath path);
+
 // The entry of the movie (or info stream) at `path`; throws Failure when there is none.
 zel::CDirectoryEntry lookupEntry(const DrivePath& path);
 

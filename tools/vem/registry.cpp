@@ -5,6 +5,7 @@
 
 #include "movies/movie_catalog.h"
 #include "platform.h"
+#include "service_probe.h"
 #include "suite/strings.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
@@ -42,6 +43,13 @@ void setDefaultSwitch(const char* name, const char* value) {
 
 const char* const kNoDrive =
     "no drive detected (the drive service does not answer, or no drive is attached)";
+
+std::string noDriveMessage() {
+    if (ServiceProbe().reachable()) {
+        return "no drive detected (the drive service answers, but no drive is attached)";
+    }
+    return "no drive detected: " + unreachableMessage();
+}
 
 bool haveDrive() {
     return drive().isEmulator() || drive().drivePresent();

@@ -19,6 +19,12 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot mean anything (a malformed number or range): exit 2, like a
+// parse error.
+struct UsageFailure : Failure {
+    using Failure::Failure;
+};
+
 // Exit codes, as git and rclone use them.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -68,5 +74,9 @@ zel::vem::MovieCatalog& catalog();
 bool haveDrive();
 // What a user reads when there is not.
 extern const char* const kNoDrive;
+// The same, saying which of the two it is: no service (naming the pipe folder tried, since a
+// forgotten ZELVEM_PIPE_DIR is the usual reason, or why it is not trusted) or no drive. Asks
+// the service on a bounded connection of its own.
+std::string noDriveMessage();
 
 }  // namespace vemcli

@@ -1,6 +1,7 @@
 // The control pipe of the simulated drive: one text command per line, one answer line each.
 #include "tools/vemsim/control.h"
 
+#include <cctype>
 #include <sstream>
 #include <vector>
 
@@ -50,7 +51,8 @@ bool readLine(LocalSocket& socket, std::string& line) {
 }
 
 const char* const kHelp =
-    "ok commands: ping | list | add W H FRAMES [NAME] | remove INDEX | detach | attach | "
+    "ok commands: ping | list | add W H FRAMES [NAME] | add-unchecked W H FRAMES HEXNAME | "
+    "remove INDEX | detach | attach | "
     "event TYPE | fault KIND [ord=N|ver] [count=N] [ms=N] | clear | stats | quit";
 
 }  // namespace
@@ -74,7 +76,12 @@ std::string SimService::control(const std::string& line, bool* quitRequested) {
         out << "ok count=" << list.size() << " attached=" << (movies_.attached() ? 1 : 0);
         for (size_t i = 0; i < list.size(); ++i) {
             const SimMovie& movie = *list[i];
-            out << " | " << i << ' ' << movie.entryName() << ' ' << movie.block().width << 'x'
+            // An unchecked name must not end the answer line early.
+            std::string entry = movie.entryName();
+            for (char& ch : entry) {
+                ch = static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F ? '?' : ch;
+            }
+            out << " | " << i << ' ' << entry << ' ' << movie.block().width << 'x'
                 << movie.block().height << 'x' << movie.frameCount() << ' ' << movie.source();
         }
         return out.str();
@@ -97,6 +104,36 @@ std::string SimService::control(const std::string& line, bool* quitRequested) {
         logLine("added movie %u (%s)", index, entry.c_str());
         return "ok index=" + std::to_string(index) + " number=" + std::to_string(number) +
                " entry=" + entry;
+    }
+    if (command == "add-unchecked" && words.size() == 5) {
+        // The name comes as hex so that any byte (a line end, an escape) can be given; it is
+        // neither checked nor echoed, since it may break a line or a terminal.
+        std::string name;
+        const std::string& hex = words[4];
+        for (size_t i = 0; hex.size() % 2 == 0 && i < hex.size(); i += 2) {
+            if (!std::isxdigit(static_cast<unsigned char>(hex[i])) ||
+                !std::isxdigit(static_cast<unsigned char>(hex[i + 1]))) {
+                name.clear();
+                break;
+            }
+            name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        if (!parseNumber(words[1], a) || !parseNumber(words[2], b) || !parseNumber(words[3], c) ||
+            a > 0xFFFFFFFFu || b > 0xFFFFFFFFu || name.empty()) {
+            return "error add-unchecked needs numbers and a name in hex: "
+                   "add-unchecked W H FRAMES HEXNAME";
+        }
+        std::string error;
+        auto movie = makeSyntheticMovie(movies_.nextNumber(), name, static_cast<uint32_t>(a),
+                                        static_cast<uint32_t>(b), c, &error, false);
+        if (!movie) {
+            return "error " + error;
+        }
+        const uint64_t number = movie->number();
+        const uint32_t index = movies_.add(std::move(movie));
+        logLine("added movie %u (number %llu, unchecked name)", index,
+                static_cast<unsigned long long>(number));
+        return "ok index=" + std::to_string(index) + " number=" + std::to_string(number);
     }
     if (command == "remove" && words.size() == 2) {
         if (!parseNumber(words[1], a) || a > 0xFFFFFFFFu ||

@@ -44,6 +44,7 @@ const char* const kUsage =
     "control commands (vemsim ctl ...):\n"
     "  ping | list | stats | help | quit\n"
     "  add W H FRAMES [NAME]       add a synthetic movie (raises a change event)\n"
+    "  add-unchecked W H FRAMES HEX  the same, named by the bytes HEX, which are not checked\n"
     "  remove INDEX                remove a movie (raises a change event)\n"
     "  detach | attach             take the drive away or bring it back (change event)\n"
     "  event TYPE                  put an event of TYPE on every event queue\n"

@@ -127,18 +127,53 @@ bool readWholeFile(IFile& file, std::vector<uint8_t>& bytes) {
     return bytes.empty() || file.Read(bytes.data(), static_cast<uint32_t>(size)) == size;
 }
 
-}  // namespace
-
-bool validMovieName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxNameBytes || name == "." || name == "..") {
+// The next code point of UTF-8 text at `at`, advancing it; false for bytes that are not
+// well-formed UTF-8 (overlong forms, surrogates and values past U+10FFFF included).
+bool nextCodePoint(const std::string& text, size_t& at, uint32_t& cp) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : (lead & 0xF0) == 0xE0        ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || at + length > text.size()) {
         return false;
     }
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') {
+    cp = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) {
+            return false;
+        }
+        cp = cp << 6 | (next & 0x3F);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return false;
+    }
+    at += length;
+    return true;
+}
+
+// Whatever a client cannot address or show safely is refused: control characters of both
+// ranges (C1 includes U+0085, a line end to some readers), the line and paragraph separators,
+// bytes that are not UTF-8, and the separators of paths and info streams.
+bool addressableName(const std::string& name) {
+    for (size_t at = 0; at < name.size();) {
+        uint32_t cp = 0;
+        if (!nextCodePoint(name, at, cp) || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
+            cp == 0x2028 || cp == 0x2029 || cp == '/' || cp == '\\' || cp == ':') {
             return false;
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool validMovieName(const std::string& name) {
+    return !name.empty() && name.size() <= kMaxNameBytes && name != "." && name != ".." &&
+           addressableName(name);
 }
 
 SimMovie::SimMovie(uint64_t number, std::string name, zel::file::SInfoBlock block,
@@ -156,7 +191,7 @@ std::string SimMovie::entryName() const {
 
 std::shared_ptr<SimMovie> makeSyntheticMovie(uint64_t number, const std::string& name,
                                              uint32_t width, uint32_t height, uint64_t frames,
-                                             std::string* error) {
+                                             std::string* error, bool checkName) {
     if (width == 0 || height == 0 || width > zel::file::kInfoMaxSide ||
         height > zel::file::kInfoMaxSide) {
         setError(error, "Width and height must be 1 to 65535.");
@@ -166,7 +201,7 @@ std::shared_ptr<SimMovie> makeSyntheticMovie(uint64_t number, const std::string&
         setError(error, "At most 16777216 frames.");
         return nullptr;
     }
-    if (!validMovieName(name)) {
+    if (checkName ? !validMovieName(name) : name.empty() || name.size() > kMaxNameBytes) {
         setError(error, "Bad movie name.");
         return nullptr;
     }
@@ -192,6 +227,10 @@ std::shared_ptr<SimMovie> openFolderMovie(const std::string& dir, const std::str
     uint64_t number = 0;
     std::string name;
     splitEntryName(entry, number, name);
+    if (!addressableName(name)) {
+        setError(error, "The name holds characters a client cannot address or show.");
+        return nullptr;
+    }
     zel::file::SInfoBlock block = *file->GetInfoBlock();
     return std::make_shared<FolderMovie>(number, name, std::move(block), std::move(bytes),
                                          std::move(file));

@@ -18,8 +18,8 @@ constexpr uint64_t kMaxSyntheticFrames = uint64_t{1} << 24;
 // Movie names become file names ("<number>-<name>.dat") and fit the client's 63-byte field.
 constexpr size_t kMaxNameBytes = 63;
 
-// Whether `name` can name a movie: 1 to 63 bytes, no path separators, no control characters,
-// not "." or "..".
+// Whether `name` can name a movie: 1 to 63 bytes of UTF-8, no path separators or ':', no
+// control characters (C0, DEL, C1) or line and paragraph separators, not "." or "..".
 bool validMovieName(const std::string& name);
 
 // One movie of the drive. Immutable once made (frames of a synthetic movie are filled in
@@ -59,10 +59,11 @@ class SimMovie {
 };
 
 // A synthetic movie (see synthetic.h). Null with a reason in `error` for bad dimensions
-// (sides 1..65535, frames 0..kMaxSyntheticFrames) or a bad name.
+// (sides 1..65535, frames 0..kMaxSyntheticFrames) or, when `checkName`, a bad name. Unchecked
+// names play a drive that lets anything through, for tests of what clients show.
 std::shared_ptr<SimMovie> makeSyntheticMovie(uint64_t number, const std::string& name,
                                              uint32_t width, uint32_t height, uint64_t frames,
-                                             std::string* error);
+                                             std::string* error, bool checkName = true);
 
 // A movie of an emulator folder: `entry` is "<number>-<name>" and `dir` holds entry + ".dat" and
 // entry + ".info" (UTF-8 paths). The number is the decimal text before the first '-' (0, and the

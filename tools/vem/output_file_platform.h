@@ -1,0 +1,41 @@
+// What output files need from the operating system: exclusive creation, what a name is, and
+// removal of unfinished files when the process is stopped from outside.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vemcli::outputplatform {
+
+// What an output name names now, following links as writing through it would.
+enum class Kind {
+    Missing,  // nothing, or a link that leads nowhere
+    Regular,
+    Folder,
+    Other,  // a device, a FIFO, a socket, a console: written to directly, never replaced
+};
+Kind kindOf(const std::string& path);
+
+// Creates `path` as a new, empty regular file and opens it for writing (and reading back), failing
+// when anything at all has that name (a file, a link, dangling or not) rather than reusing or
+// following it. nullptr on failure, with `exists` set when the reason was the name being taken and
+// the system's reason in `error`.
+std::FILE* createNew(const std::string& path, bool& exists, std::string& error);
+
+// Opens something that already exists and is not a regular file (a device, a FIFO) for writing.
+std::FILE* openExisting(const std::string& path, std::string& error);
+
+// Hard-to-guess text for temporary names, so nobody can prepare one in advance.
+std::string randomToken();
+
+// Deletes `path`; false when it could not be deleted.
+bool removeFile(const std::string& path);
+
+// Remembers `path` as unfinished: if the process is stopped (POSIX: SIGINT, SIGTERM, SIGHUP;
+// Windows: Ctrl+C, Ctrl+Break, console close) while it is remembered, the file is deleted before
+// the process ends with the signal (exit status 128+N as a shell shows it, 130 for Ctrl+C).
+// Returns a slot for forget(), or -1 when every slot is taken (then nothing is watched).
+int remember(const std::string& path);
+void forget(int slot);
+
+}  // namespace vemcli::outputplatform

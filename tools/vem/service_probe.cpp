@@ -1,0 +1,64 @@
+// The bounded service probe of status and watch, and the words for a service that is not there.
+#include "service_probe.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "service/pipe_check.h"
+#include "service/pipe_path.h"
+#include "service/service_channel.h"
+
+namespace vemcli {
+
+uint32_t serviceTimeoutMs() {
+    // The library's own reading of the switch: a plain decimal number of 1 to 9 digits.
+    const char* value = std::getenv("ZELVEM_TIMEOUT_MS");
+    if (value == nullptr || value[0] == '\0' || std::strlen(value) > 9 ||
+        std::strspn(value, "0123456789") != std::strlen(value)) {
+        return 5000;
+    }
+    const uint32_t ms = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+    return ms > 0 ? ms : 5000;
+}
+
+std::string pipePlace() {
+    const std::string dir = zel::vem::pipeDirectory();
+    // Windows pipes live in the one system namespace: the name is what can be wrong there.
+    if (dir.rfind("\\\\.\\", 0) == 0) {
+        return std::string("pipe ") + dir + zel::vem::kServicePipeName;
+    }
+    return "pipe folder " + dir;
+}
+
+std::string unreachableMessage() {
+    const std::string reason = zel::vem::pipeTrustProblem(zel::vem::kServicePipeName);
+    if (!reason.empty()) {
+        return "the drive service does not answer: " + reason;
+    }
+    return "the drive service does not answer (" + pipePlace() +
+           "; if it serves elsewhere, set ZELVEM_PIPE_DIR as it has it)";
+}
+
+ServiceProbe::ServiceProbe() : channel_(std::make_unique<zel::vem::ServiceChannel>()) {
+    channel_->setVersionCheckTimeout(serviceTimeoutMs());
+    channel_->setTimeout(serviceTimeoutMs());
+}
+
+ServiceProbe::~ServiceProbe() = default;
+
+bool ServiceProbe::reachable() {
+    return channel_->isConnected() || channel_->CheckVersion();
+}
+
+ServiceProbe::State ServiceProbe::ask() {
+    State state;
+    if (!reachable()) {
+        return state;
+    }
+    state.drive = channel_->IsDriveDetected();
+    // A failed exchange disconnects the channel: the service went away while it was asked.
+    state.reachable = channel_->isConnected();
+    return state;
+}
+
+}  // namespace vemcli
