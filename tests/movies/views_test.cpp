@@ -230,6 +230,30 @@ TEST(OmeTiff, PagesAreTheFramesAndTheSizeIsTheBytesRead) {
     }
 }
 
+TEST(OmeTiff, SizeFollowsTheDocumentedFormula) {
+    // Worked out by hand from docs/views.md ("The size"), not from this code.
+    struct Case {
+        OmeTiffMovie movie;
+        bool bigTiff;
+        uint64_t pixelOffset, size;
+    } const cases[] = {
+        {{4, 2, 1, "a", 0}, false, 4096, 4112},
+        {{1, 1, 300, "tiny", 0}, false, 81920, 82520},
+        {{33, 17, 10, "bewegung_\xCE\xB1\xCE\xB2", 1707928200}, false, 4096, 15316},
+        {{640, 480, 200, "sim", 1707903000}, false, 57344, 122937344},
+        {{640, 480, 200, "sim", 1707903000}, true, 73728, 122953728},
+        {{640, 480, 6987, "sim", 1707903000}, false, 1884160, 4294696960},  // the last classic
+        {{640, 480, 6988, "sim", 1707903000}, true, 2551808, 4295979008},   // the first BigTIFF
+    };
+    for (const Case& c : cases) {
+        const OmeTiffView view(c.movie, FrameSelection::all(c.movie.frameCount), nullptr,
+                               c.bigTiff && c.movie.frameCount == 200);
+        EXPECT_EQ(view.bigTiff(), c.bigTiff) << c.movie.name << " " << c.movie.frameCount;
+        EXPECT_EQ(view.pixelOffset(), c.pixelOffset) << c.movie.name << " " << c.movie.frameCount;
+        EXPECT_EQ(view.size(), c.size) << c.movie.name << " " << c.movie.frameCount;
+    }
+}
+
 TEST(OmeTiff, XmlNamesThePixelsPlanesAndTimes) {
     const OmeTiffMovie movie{33, 17, 12, "run <1> & \"\xCE\xB1\"", 1707903000};
     // Frame 0 at 09:30:00.25; frames 4 and 10 exported; frame 10 before frame 0 (a drive that
