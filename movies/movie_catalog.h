@@ -19,12 +19,12 @@ class CVemInterface;
 
 // Why an operation on a movie failed, for hosts to map onto exit codes, errno or HTTP statuses.
 enum class MovieFailure {
-    NoDrive,      // no service, or no drive detected (the message says which)
-    NotFound,     // no movie of that entry name
-    Refused,      // the service refused the request or the connection broke
-    Gone,         // the movie left the drive, or the service restarted, while it was open
-    Unreadable,   // its frames cannot be read (0 bytes, or 4 GiB or more each)
-    WrongRemoval, // a removal took another movie than the one named (the message names it)
+    NoDrive,       // no service, or no drive detected (the message says which)
+    NotFound,      // no movie of that entry name
+    Refused,       // the service refused the request or the connection broke
+    Gone,          // the movie left the drive, or the service restarted, while it was open
+    Unreadable,    // its frames cannot be read (0 bytes, or 4 GiB or more each)
+    WrongRemoval,  // a removal took another movie than the one named (the message names it)
 };
 
 class ZELVEM_API MovieError : public std::runtime_error {

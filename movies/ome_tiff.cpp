@@ -2,6 +2,7 @@
 #include "movies/ome_tiff.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -30,7 +31,11 @@ constexpr uint64_t kClassicLimit = uint64_t{1} << 32;
 // the raw movie at the same alignment do.
 constexpr uint64_t kDataAlignment = 4096;
 // The longest DeltaT text: |t - t0| < 2^64 ns, at most 11 digits of seconds, 9 decimals, sign.
-constexpr size_t kDeltaTWidth = 22;
+constexpr size_t kDeltaTWidth = view_text::kElapsedMax;
+
+// Upper bounds for the stack buffers of one IFD and one plane.
+constexpr size_t kMaxIfdSize = 512;
+constexpr size_t kMaxPlaneWidth = 128;
 
 constexpr const char kPlaneStart[] = "<Plane TheZ=\"0\" TheC=\"0\" TheT=\"";
 constexpr const char kDeltaTStart[] = " DeltaT=\"";
@@ -63,6 +68,12 @@ uint64_t decimalDigits(uint64_t value) {
     return digits;
 }
 
+void putLE(uint8_t* p, uint64_t value, unsigned bytes) {
+    for (unsigned i = 0; i < bytes; ++i) {
+        p[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
 // Little-endian bytes of one IFD and the values it keeps after itself.
 class IfdWriter {
   public:
@@ -81,6 +92,7 @@ class IfdWriter {
 
     // A field whose value fits the entry (at most 4 bytes classic, 8 BigTIFF).
     void field(uint16_t tag, uint16_t type, uint64_t value) {
+        mark(tag);
         put(tag, 2);
         put(type, 2);
         put(1, big_ ? 8 : 4);
@@ -90,6 +102,7 @@ class IfdWriter {
     }
     // A field whose value lives elsewhere in the file.
     void outside(uint16_t tag, uint16_t type, uint64_t count, uint64_t at) {
+        mark(tag);
         put(tag, 2);
         put(type, 2);
         put(count, big_ ? 8 : 4);
@@ -99,6 +112,7 @@ class IfdWriter {
     void rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
         const uint64_t value = uint64_t{denominator} << 32 | numerator;
         if (big_) {
+            mark(tag);
             put(tag, 2);
             put(kRational, 2);
             put(1, 8);
@@ -110,6 +124,7 @@ class IfdWriter {
         }
     }
     std::vector<uint8_t> finish(uint64_t next, uint64_t paddedLength) {
+        nextAt_ = bytes_.size();
         put(next, big_ ? 8 : 4);
         for (uint64_t value : rationals_) {
             put(value, 8);
@@ -118,7 +133,19 @@ class IfdWriter {
         return std::move(bytes_);
     }
 
+    // Where the value field of `tag`'s entry is in the IFD's bytes.
+    size_t nextAt() const { return nextAt_; }
+    size_t valueAt(uint16_t tag) const {
+        for (const auto& [t, at] : valueAt_) {
+            if (t == tag) {
+                return at;
+            }
+        }
+        return 0;
+    }
+
   private:
+    void mark(uint16_t tag) { valueAt_.emplace_back(tag, bytes_.size() + 4 + (big_ ? 8 : 4)); }
     void put(uint64_t value, unsigned bytes) {
         for (unsigned i = 0; i < bytes; ++i) {
             bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -126,6 +153,8 @@ class IfdWriter {
     }
 
     bool big_;
+    std::vector<std::pair<uint16_t, size_t>> valueAt_;
+    size_t nextAt_ = 0;
     uint64_t extra_ = 0;
     std::vector<uint64_t> rationals_;
     std::vector<uint8_t> bytes_;
@@ -217,11 +246,12 @@ void OmeTiffView::layOut(bool big) {
                                 0,
                                 static_cast<uint8_t>(big ? headerBytes : 0)};
     std::memcpy(head_.data(), header, static_cast<size_t>(headerBytes));
-    const std::vector<uint8_t> first = ifd(0);
+    const std::vector<uint8_t> first = ifd(0, nullptr);
     std::memcpy(head_.data() + headerBytes, first.data(), first.size());
+    pageOneIfd_ = frames_.count > 1 ? ifd(1, &patch_) : std::vector<uint8_t>();
 }
 
-std::vector<uint8_t> OmeTiffView::ifd(uint64_t page) const {
+std::vector<uint8_t> OmeTiffView::ifd(uint64_t page, PagePatch* patch) const {
     const bool big = bigTiff_;
     const bool first = page == 0;
     const uint64_t at = first ? (big ? 16 : 8) : ifdsOffset_ + (page - 1) * ifdSize_;
@@ -245,23 +275,52 @@ std::vector<uint8_t> OmeTiffView::ifd(uint64_t page) const {
     w.field(296, kShort, 1);                          // ResolutionUnit: none
     w.field(339, kShort, 1);                          // SampleFormat: unsigned
     const uint64_t length = IfdWriter::length(big, kTagsPerPage + (first ? 1 : 0), true);
-    return w.finish(next, first ? length : ifdSize_);
+    std::vector<uint8_t> bytes = w.finish(next, first ? length : ifdSize_);
+    if (patch) {
+        patch->strip = w.valueAt(273);
+        patch->next = w.nextAt();
+        patch->xResolution = w.valueAt(282);
+        patch->yResolution = w.valueAt(283);
+    }
+    return bytes;
 }
 
-std::string OmeTiffView::planeXml(uint64_t page) const {
-    std::string plane = kPlaneStart;
-    plane += std::to_string(page);
-    plane += '"';
+void OmeTiffView::laterIfdInto(uint64_t page, uint8_t* out) const {
+    // Page 1's IFD with the offsets that move: a copy instead of a build per read.
+    std::memcpy(out, pageOneIfd_.data(), pageOneIfd_.size());
+    const unsigned word = bigTiff_ ? 8 : 4;
+    putLE(out + patch_.strip, dataOffset_ + page * frameBytes_, word);
+    putLE(out + patch_.next, page + 1 < frames_.count ? ifdsOffset_ + page * ifdSize_ : 0, word);
+    if (!bigTiff_) {
+        const uint64_t rationals =
+            ifdsOffset_ + (page - 1) * ifdSize_ + IfdWriter::length(false, kTagsPerPage, false);
+        putLE(out + patch_.xResolution, rationals, 4);
+        putLE(out + patch_.yResolution, rationals + 8, 4);
+    }
+}
+
+void OmeTiffView::planeInto(uint64_t page, char* out) const {
+    char* p = out;
+    const auto append = [&p](const char* text, size_t n) {
+        std::memcpy(p, text, n);
+        p += n;
+    };
+    append(kPlaneStart, sizeof kPlaneStart - 1);
+    char digits[24];
+    const int n =
+        std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(page));
+    append(digits, static_cast<size_t>(n));
+    *p++ = '"';
     if (times_) {
         const std::vector<int64_t>& t = *times_;
-        plane += kDeltaTStart;
-        plane += view_text::elapsed(t[frameOfPage(page)], t[0], 9, true);
-        plane += kDeltaTEnd;
+        append(kDeltaTStart, sizeof kDeltaTStart - 1);
+        p += view_text::elapsedInto(p, t[frameOfPage(page)], t[0], 9, true);
+        append(kDeltaTEnd, sizeof kDeltaTEnd - 1);
     }
     // The padding goes where XML allows blanks, before the tag's end.
-    plane.append(planeWidth_ - plane.size() - (sizeof kPlaneEnd - 1), ' ');
-    plane += kPlaneEnd;
-    return plane;
+    char* end = out + planeWidth_ - (sizeof kPlaneEnd - 1);
+    std::memset(p, ' ', static_cast<size_t>(end - p));
+    std::memcpy(end, kPlaneEnd, sizeof kPlaneEnd - 1);
 }
 
 void OmeTiffView::readXml(uint64_t offset, uint8_t* out, size_t n) const {
@@ -277,7 +336,9 @@ void OmeTiffView::readXml(uint64_t offset, uint8_t* out, size_t n) const {
             const uint64_t page = (offset - planesStart) / planeWidth_;
             const uint64_t within = (offset - planesStart) % planeWidth_;
             take = static_cast<size_t>(std::min<uint64_t>(n, planeWidth_ - within));
-            std::memcpy(out, planeXml(page).data() + within, take);
+            char plane[kMaxPlaneWidth];
+            planeInto(page, plane);
+            std::memcpy(out, plane + within, take);
         } else if (offset < suffixEnd) {
             take = static_cast<size_t>(std::min<uint64_t>(n, suffixEnd - offset));
             std::memcpy(out, xmlSuffix_.data() + (offset - planesEnd), take);
@@ -315,7 +376,9 @@ size_t OmeTiffView::read(uint64_t offset, void* out, size_t n,
             const uint64_t page = 1 + (at - ifdsOffset_) / ifdSize_;
             const uint64_t within = (at - ifdsOffset_) % ifdSize_;
             take = static_cast<size_t>(std::min<uint64_t>(left, ifdSize_ - within));
-            std::memcpy(dest + done, ifd(page).data() + within, take);
+            uint8_t bytes[kMaxIfdSize];
+            laterIfdInto(page, bytes);
+            std::memcpy(dest + done, bytes + within, take);
         } else if (at < dataOffset_) {
             // Padding after the XML and before the pixels.
             const uint64_t end = at < ifdsOffset_ ? ifdsOffset_ : dataOffset_;

@@ -76,9 +76,16 @@ class ZELVEM_API OmeTiffView {
     std::string omeXml() const;
 
   private:
+    // Where an IFD after the first holds what differs from page to page.
+    struct PagePatch {
+        size_t strip = 0, next = 0, xResolution = 0, yResolution = 0;
+    };
     void layOut(bool bigTiff);
-    std::vector<uint8_t> ifd(uint64_t page) const;
-    std::string planeXml(uint64_t page) const;
+    std::vector<uint8_t> ifd(uint64_t page, PagePatch* patch) const;
+    // IFD `page` (1 or more) into `out` (ifdSize_ bytes), from the one of page 1.
+    void laterIfdInto(uint64_t page, uint8_t* out) const;
+    // Plane `page` into `out` (planeWidth_ characters).
+    void planeInto(uint64_t page, char* out) const;
     void readXml(uint64_t offset, uint8_t* out, size_t n) const;
 
     OmeTiffMovie movie_;
@@ -96,6 +103,8 @@ class ZELVEM_API OmeTiffView {
     uint64_t xmlSize_ = 0;     // with its NUL
     uint64_t ifdsOffset_ = 0;  // IFD of page 1
     uint64_t ifdSize_ = 0;     // each IFD after the first, with its values and padding
+    std::vector<uint8_t> pageOneIfd_;
+    PagePatch patch_;
     uint64_t dataOffset_ = 0;
     uint64_t size_ = 0;
 };

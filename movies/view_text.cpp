@@ -128,7 +128,7 @@ std::string utcTime(int64_t nanoseconds) {
     return utcTimeOfSeconds(seconds, fraction / 1000);
 }
 
-std::string elapsed(int64_t t, int64_t t0, int decimals, bool trim) {
+size_t elapsedInto(char* out, int64_t t, int64_t t0, int decimals, bool trim) {
     // The magnitude in unsigned arithmetic: exact, since |t - t0| < 2^64.
     const bool negative = t < t0;
     const uint64_t magnitude = negative ? static_cast<uint64_t>(t0) - static_cast<uint64_t>(t)
@@ -138,25 +138,40 @@ std::string elapsed(int64_t t, int64_t t0, int decimals, bool trim) {
     for (int i = decimals; i < 9; ++i) {
         scale *= 10;
     }
-    const uint64_t whole = magnitude / 1000000000;
-    const uint64_t fraction = magnitude % 1000000000 / scale;
-    const bool zero = whole == 0 && fraction == 0;
-    char text[48];
-    if (decimals == 0) {
-        std::snprintf(text, sizeof text, "%s%llu", negative && !zero ? "-" : "",
-                      static_cast<unsigned long long>(whole));
-        return text;
+    uint64_t whole = magnitude / 1000000000;
+    uint64_t fraction = magnitude % 1000000000 / scale;
+    // Digits from the right: the fraction's (zero-padded), the point, the whole seconds'.
+    char digits[kElapsedMax];
+    size_t n = 0;
+    for (int i = 0; i < decimals; ++i, fraction /= 10) {
+        digits[n++] = static_cast<char>('0' + fraction % 10);
     }
-    std::snprintf(text, sizeof text, "%s%llu.%0*llu", negative && !zero ? "-" : "",
-                  static_cast<unsigned long long>(whole), decimals,
-                  static_cast<unsigned long long>(fraction));
-    std::string result = text;
+    if (decimals > 0) {
+        digits[n++] = '.';
+    }
+    do {
+        digits[n++] = static_cast<char>('0' + whole % 10);
+        whole /= 10;
+    } while (whole > 0);
+    size_t skip = 0;  // trailing zeros of the fraction to drop, keeping one digit
     if (trim) {
-        while (result.size() >= 2 && result.back() == '0' && result[result.size() - 2] != '.') {
-            result.pop_back();
+        while (skip + 1 < static_cast<size_t>(decimals) && digits[skip] == '0') {
+            ++skip;
         }
     }
-    return result;
+    size_t length = 0;
+    if (negative && magnitude / scale != 0) {  // no "-0"
+        out[length++] = '-';
+    }
+    for (size_t i = n; i-- > skip;) {
+        out[length++] = digits[i];
+    }
+    return length;
+}
+
+std::string elapsed(int64_t t, int64_t t0, int decimals, bool trim) {
+    char text[kElapsedMax];
+    return std::string(text, elapsedInto(text, t, t0, decimals, trim));
 }
 
 std::string xmlEscape(std::string_view utf8) {

@@ -19,6 +19,9 @@ std::string utcTimeOfSeconds(int64_t seconds, uint32_t microseconds);
 // overflow for any two 64-bit times. `trim` drops trailing zeros of the fraction (keeping one
 // digit after the point): "0.008333" instead of "0.008333000".
 std::string elapsed(int64_t t, int64_t t0, int decimals, bool trim);
+// The same into `out` (room for kElapsedMax characters, no NUL); returns its length.
+constexpr size_t kElapsedMax = 22;
+size_t elapsedInto(char* out, int64_t t, int64_t t0, int decimals, bool trim);
 
 // Text for an XML attribute value or element content, all ASCII: markup characters and every
 // non-ASCII character as references, bytes that are not UTF-8 and characters XML 1.0 does not
