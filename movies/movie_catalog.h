@@ -98,8 +98,9 @@ class ZELVEM_API MovieCatalog {
     // Throws MovieError: NotFound, NoDrive, Refused, or WrongRemoval naming what the drive did.
     RemoveOutcome remove(const std::string& entryName);
 
-    // Calls `onChange` after every refresh of the movie list (on the refreshing thread; it must
-    // not block). Returns a token for unsubscribe.
+    // Calls `onChange` after every refresh of the movie list (on the refreshing thread, with the
+    // list locked: it must not block). Returns a token for unsubscribe, which must not be called
+    // from inside the callback itself.
     uint64_t subscribe(std::function<void()> onChange);
     void unsubscribe(uint64_t token);
 
