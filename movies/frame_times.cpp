@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "movies/movie_catalog.h"
 #include "movies/movie_description.h"
 #include "movies/view_text.h"
 
@@ -152,6 +153,21 @@ FrameTimes frameTimesOf(const MovieDescription& movie, const std::vector<uint8_t
                       std::to_string(movie.width) + " x " + std::to_string(movie.height) + ".");
     }
     return result;
+}
+
+FrameTimes frameTimesOf(MovieCatalog& catalog, const MovieDescription& movie) {
+    std::vector<uint8_t> info;
+    try {
+        info = catalog.infoStream(movie.entryName);
+    } catch (const MovieError& e) {
+        if (e.failure() != MovieFailure::Refused) {
+            throw;
+        }
+        FrameTimes result;
+        result.failure = std::string("The info stream could not be read (") + e.what() + ").";
+        return result;
+    }
+    return frameTimesOf(movie, info);
 }
 
 std::optional<double> frameRate(const std::vector<int64_t>& nanoseconds) {

@@ -12,6 +12,7 @@
 namespace zel::vem {
 
 struct MovieDescription;
+class MovieCatalog;
 
 // The time stamps of a movie's frames, or why it has none. Times are nanoseconds since
 // 1970-01-01 00:00 UTC, frame 0 first, exactly as the info stream stamps them (they need not
@@ -32,6 +33,11 @@ ZELVEM_API FrameTimes decodeFrameTimes(const uint8_t* data, size_t size);
 // The same, and the block must describe `movie`: its width, height and frame count. Times of
 // a block that describes another layout are refused, since they cannot be this movie's.
 ZELVEM_API FrameTimes frameTimesOf(const MovieDescription& movie, const std::vector<uint8_t>& info);
+
+// Fetches `movie`'s info stream from `catalog` and decodes it for `movie`. An info stream the
+// drive cannot give (the service refuses it) gives no times and says so; a movie that is not
+// there (or no drive) throws MovieError as the catalog does.
+ZELVEM_API FrameTimes frameTimesOf(MovieCatalog& catalog, const MovieDescription& movie);
 
 // Frames per second from the median interval between consecutive frames (the mean of the two
 // middle intervals for an even number of them). None below two frames, or when the median is

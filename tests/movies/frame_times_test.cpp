@@ -7,11 +7,11 @@
 #include <limits>
 
 #include "movies/frame_times.h"
+#include "movies/movie_catalog.h"
 #include "movies/movie_description.h"
 #include "suite/file/info_block.h"
 #include "tests/movies/movie_folder.h"
 #include "tests/support/sim_test.h"
-#include "vem/vem_interface.h"
 
 namespace zel::vem::test {
 namespace {
@@ -223,36 +223,43 @@ TEST_F(IrregularMovie, ServedFromAFolderGivesItsTableExactly) {
                                             zel::test::irregularOffsetsUs(), &error))
         << error;
     ASSERT_TRUE(startSim({"--folder", folder, "--movie", "5x3x4:regular"}));
-    CVemInterface* vem = instance();
-    const auto infoOf = [&](const char16_t* path) {
-        TSharedPtr<IFile> info = vem->OpenFile(CStringW(path), kOpenRead);
-        std::vector<uint8_t> bytes(info ? static_cast<size_t>(info->GetSize()) : 0);
-        if (info) {
-            EXPECT_EQ(info->Read(bytes.data(), static_cast<uint32_t>(bytes.size())), bytes.size());
-        }
-        return bytes;
-    };
-
-    MovieDescription movie;
-    movie.width = 33, movie.height = 17, movie.frameCount = 10;
-    const FrameTimes irregular = frameTimesOf(movie, infoOf(u"/7-irregular:info"));
-    ASSERT_TRUE(irregular.known()) << irregular.failure;
+    MovieCatalog catalog;
+    const std::optional<MovieDescription> irregular = catalog.find("7-irregular");
+    ASSERT_TRUE(irregular);
+    const FrameTimes times = frameTimesOf(catalog, *irregular);
+    ASSERT_TRUE(times.known()) << times.failure;
     const int64_t start = (sim::syntheticRecordingTime(7) - kEpochTicks) * 100;
     std::vector<int64_t> expected;
     for (int64_t us : zel::test::irregularOffsetsUs()) {
         expected.push_back(start + us * 1000);
     }
-    EXPECT_EQ(irregular.nanoseconds, expected);
-    EXPECT_EQ(formatUtcTime(irregular.nanoseconds[4]), "2024-02-14T16:30:00.291665Z");
+    EXPECT_EQ(times.nanoseconds, expected);
+    EXPECT_EQ(formatUtcTime(times.nanoseconds[4]), "2024-02-14T16:30:00.291665Z");
 
     // A synthetic movie's stamps are vemsim's documented ones (number 8 follows the folder's 7).
-    movie.width = 5, movie.height = 3, movie.frameCount = 4;
-    const FrameTimes regular = frameTimesOf(movie, infoOf(u"/8-regular:info"));
-    ASSERT_TRUE(regular.known()) << regular.failure;
+    const std::optional<MovieDescription> regular = catalog.find("8-regular");
+    ASSERT_TRUE(regular);
+    const FrameTimes regularTimes = frameTimesOf(catalog, *regular);
+    ASSERT_TRUE(regularTimes.known()) << regularTimes.failure;
     for (uint64_t f = 0; f < 4; ++f) {
-        EXPECT_EQ(regular.nanoseconds[f], (sim::syntheticFrameTime(8, f) - kEpochTicks) * 100);
+        EXPECT_EQ(regularTimes.nanoseconds[f], (sim::syntheticFrameTime(8, f) - kEpochTicks) * 100);
     }
-    EXPECT_DOUBLE_EQ(*frameRate(regular.nanoseconds), 1e9 / 8333000);
+    EXPECT_DOUBLE_EQ(*frameRate(regularTimes.nanoseconds), 1e9 / 8333000);
+
+    // An info stream the service refuses: no times, and why; the movie still reads.
+    ASSERT_EQ(ctl("fault error ord=9 count=1").substr(0, 2), "ok");
+    const FrameTimes refused = frameTimesOf(catalog, *irregular);
+    EXPECT_FALSE(refused.known());
+    EXPECT_TRUE(refused.nanoseconds.empty());
+    EXPECT_NE(refused.failure.find("info stream could not be read"), std::string::npos)
+        << refused.failure;
+    std::vector<uint8_t> frame(33 * 17 * 2);
+    catalog.open("7-irregular").readFrame(9, frame.data());
+    EXPECT_EQ(frame, zel::test::syntheticFrames(7, 33, 17, 9, 1));
+    // A movie that is not there is not a movie without times.
+    MovieDescription gone = *irregular;
+    gone.entryName = "9-gone";
+    EXPECT_THROW(frameTimesOf(catalog, gone), MovieError);
 }
 
 }  // namespace
