@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "movies/frame_times.h"
 #include "movies/movie_catalog.h"
@@ -260,6 +261,53 @@ TEST_F(IrregularMovie, ServedFromAFolderGivesItsTableExactly) {
     MovieDescription gone = *irregular;
     gone.entryName = "9-gone";
     EXPECT_THROW(frameTimesOf(catalog, gone), MovieError);
+}
+
+// `vem times` prints the same table, as text and as JSON, and says why when there is none.
+TEST_F(IrregularMovie, VemTimesPrintsTheTable) {
+    const std::string folder = dir + "/folder";
+    ASSERT_TRUE(zel::test::writeFolderMovie(folder, "7-irregular", 33, 17,
+                                            zel::test::irregularOffsetsUs(), nullptr));
+    ASSERT_TRUE(startSim({"--folder", folder}));
+    const auto vem = [](const std::vector<std::string>& args, int& code) {
+        zel::test::ChildProcess process;
+        EXPECT_TRUE(process.start(zel::test::siblingProgram("vem"), args));
+        std::vector<std::string> lines = process.lines(60000);
+        EXPECT_TRUE(process.wait(60000, code));
+        std::string text;
+        for (const std::string& line : lines) {
+            text += line + "\n";
+        }
+        return text;
+    };
+    int code = -1;
+    const nlohmann::json table =
+        nlohmann::json::parse(vem({"times", "7-irregular", "--json"}, code));
+    EXPECT_EQ(code, 0);
+    const std::vector<int64_t>& us = zel::test::irregularOffsetsUs();
+    ASSERT_EQ(table.size(), us.size());
+    for (size_t f = 0; f < us.size(); ++f) {
+        char time[64];
+        std::snprintf(time, sizeof time, "2024-02-14T16:30:00.%06lldZ",
+                      static_cast<long long>(250000 + us[f]));
+        EXPECT_EQ(table[f]["frame"], f);
+        EXPECT_EQ(table[f]["time"], time);
+        EXPECT_DOUBLE_EQ(table[f]["elapsed"].get<double>(), static_cast<double>(us[f]) / 1e6);
+    }
+    EXPECT_EQ(vem({"times", "vem:///7-irregular", "--frames", "2:9:3"}, code),
+              "2  2024-02-14T16:30:00.266666Z  0.016666\n"
+              "5  2024-02-14T16:30:00.299998Z  0.049998\n"
+              "8  2024-02-14T16:30:00.341663Z  0.091663\n");
+    EXPECT_EQ(code, 0);
+
+    ASSERT_EQ(ctl("fault error ord=9 count=1").substr(0, 2), "ok");
+    const std::string refused = vem({"times", "7-irregular"}, code);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(refused.find("vem:///7-irregular: no frame times: The info stream could not be"),
+              std::string::npos)
+        << refused;
+    EXPECT_NE(vem({"times", "8-none"}, code).find("no such movie"), std::string::npos);
+    EXPECT_EQ(code, 1);
 }
 
 }  // namespace
