@@ -7,6 +7,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import time
 from xml.etree import ElementTree
 
 import numpy
@@ -158,3 +159,38 @@ def test_imagej_opens_the_classic_file_as_a_stack_of_the_frames(folders, tmp_pat
     slices = numpy.array([[int(v) for v in line.split()] for line in lines[1:]])
     assert numpy.array_equal(slices.reshape(10, H, W),
                              numpy.stack([synthetic(NUMBER, f, W, H) for f in range(10)]))
+
+
+def test_vem_cat_of_name_ome_tif_is_the_same_file_from_the_drive(folders, tmp_path):
+    """The host path (catalog, info stream, shared reader) gives the bytes the folder gives."""
+    programs = pathlib.Path(TOOL).parent
+    env = dict(os.environ, ZELVEM_PIPE_DIR=str(tmp_path / "pipes"),
+               XDG_DATA_HOME=str(tmp_path / "data"))
+    env.pop("ZELVEM_ENABLE_EMULATOR", None)
+    log = tmp_path / "vemsim.log"
+    with open(log, "wb") as stderr:
+        sim = subprocess.Popen([str(programs / "vemsim"), "--folder", str(folders["good"])],
+                               stderr=stderr, env=env)
+    try:
+        deadline = time.monotonic() + 30
+        while b"vemsim: serving" not in log.read_bytes():
+            assert sim.poll() is None and time.monotonic() < deadline, log.read_text()
+            time.sleep(0.02)
+
+        def vem(*args):
+            return subprocess.run([str(programs / "vem"), *map(str, args)], env=env,
+                                  capture_output=True, timeout=120)
+
+        served = tmp_path / "served.ome.tif"
+        result = vem("cat", f"vem:///{ENTRY}.ome.tif", "-o", served, "-q")
+        assert result.returncode == 0, result.stderr
+        write_ome(folders["good"], tmp_path / "direct.ome.tif")
+        assert served.read_bytes() == (tmp_path / "direct.ome.tif").read_bytes()
+        raw = vem("cat", ENTRY).stdout
+        assert len(raw) == 10 * W * H * 2 and served.read_bytes().endswith(raw)
+        missing = vem("cat", "9-none.ome.tif", "-o", tmp_path / "none.ome.tif")
+        assert missing.returncode == 1 and b"no such movie" in missing.stderr
+        assert not (tmp_path / "none.ome.tif").exists()
+    finally:
+        sim.terminate()
+        sim.wait(timeout=20)
