@@ -375,6 +375,8 @@ TEST(ZarrView, ChunkKeysAreFramesInOneSpelling) {
     EXPECT_EQ(view.metadata(".zgroup"), nullptr);
 }
 
+// What zarr itself reads of these texts is checked in test_views.py; here what it cannot see:
+// the reasons, escaped, and times that do not fit the movie.
 TEST(ZarrView, AttributesSayWhatIsKnown) {
     const MovieDescription movie = zarrMovie();
     FrameTimes known;
@@ -400,18 +402,7 @@ TEST(ZarrView, AttributesSayWhatIsKnown) {
         for (const char* part : parts) {
             EXPECT_NE(view.zattrs().find(part), std::string::npos) << part << "\n" << view.zattrs();
         }
-        for (const char* part :
-             {"\"width\": 33", "\"height\": 17", "\"numFrames\": 120", "\"index\": 3",
-              "\"startTime\": \"045:09:30:00.250000\"", "\"duration\": 991627"}) {
-            EXPECT_NE(view.zattrs().find(part), std::string::npos) << part;
-        }
         EXPECT_NE(view.zmetadata().find(view.zattrs()), std::string::npos);
-        EXPECT_NE(view.zmetadata().find(view.zarray()), std::string::npos);
-    }
-    const ZarrView view(movie, &known);
-    for (const char* part : {"\"shape\": [120, 17, 33]", "\"chunks\": [1, 17, 33]",
-                             "\"dtype\": \"<u2\"", "\"compressor\": null", "\"order\": \"C\""}) {
-        EXPECT_NE(view.zarray().find(part), std::string::npos) << part;
     }
 }
 
