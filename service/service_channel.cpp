@@ -166,6 +166,16 @@ bool ServiceChannel::CheckVersion(const char* pipeName) {
 }
 
 bool ServiceChannel::connectLocked() {
+    const bool ok = tryConnectLocked();
+    if (!ok) {
+        // The interval runs from the end of a failed attempt: a service that let a version check
+        // run out its bound is not asked again at once, which would double what a caller waits.
+        lastAttempt = Clock::now();
+    }
+    return ok;
+}
+
+bool ServiceChannel::tryConnectLocked() {
     attempted = true;
     lastAttempt = Clock::now();
     input.clear();
@@ -248,6 +258,12 @@ bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& w
         }
         MsgObject reply;
         if (!sendRequest() || !readReply(reply)) {
+            if (!connected) {
+                // A line that just broke or ran out of time is sought again after the interval,
+                // not by the caller's next exchange: one bound is what a caller waits.
+                attempted = true;
+                lastAttempt = Clock::now();
+            }
             return false;
         }
         if (reply.hasKey("error") && reply.get("error").type() != MsgType::Nil) {

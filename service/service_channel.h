@@ -113,6 +113,7 @@ class ServiceChannel {
     bool enter(const Clock::time_point* deadline);
     // Connects and runs the version check; the caller holds `lock`.
     bool connectLocked();
+    bool tryConnectLocked();
     // Whether the reconnection interval has passed since the last attempt; `wait` gets the rest.
     bool reconnectDueLocked(Clock::duration& wait) const;
 

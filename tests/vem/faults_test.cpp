@@ -67,22 +67,27 @@ TEST_F(Faults, AServiceThatNeverAnswersDelaysStartAndExitOnlyByTheBound) {
     // destruction may take together. The stall outlasts every bound.
     const struct {
         const char* timeoutMs;
+        const char* reconnect;
         const char* fault;
         Clock::duration limit;
     } cases[] = {
         // The version check stalls: 5 s by default, well inside the 15 s a host may wait.
-        {"", "delay ord=ver count=2 ms=6000", 15s},
-        {"300", "delay ord=ver count=2 ms=1500", 2s},
+        {"", "", "delay ord=ver count=2 ms=6000", 15s},
+        {"300", "", "delay ord=ver count=2 ms=1500", 2s},
+        // With reconnection the bound is still one bound: the event channel's check and the
+        // first request's reconnection do not each add theirs.
+        {"", "1", "delay ord=ver count=4 ms=7000", 8s},
         // The movie list stalls during start-up.
-        {"300", "delay ord=1 ms=1500", 2s},
+        {"300", "", "delay ord=1 ms=1500", 2s},
         // The queue's end stalls at exit: the process must still exit within 10 s.
-        {"", "delay ord=11 ms=6000", 10s},
-        {"300", "delay ord=11 ms=1500", 2s},
+        {"", "", "delay ord=11 ms=6000", 10s},
+        {"300", "", "delay ord=11 ms=1500", 2s},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.fault) + " with ZELVEM_TIMEOUT_MS=" + c.timeoutMs);
+        SCOPED_TRACE(std::string(c.fault) + " with ZELVEM_TIMEOUT_MS=" + c.timeoutMs +
+                     " ZELVEM_RECONNECT=" + c.reconnect);
         ASSERT_TRUE(startSim({"--movies", "2x4x4x2"}));
-        settings(c.timeoutMs, "");
+        settings(c.timeoutMs, c.reconnect);
         ASSERT_EQ(ctl(std::string("fault ") + c.fault), "ok");
         const auto took = timed([&] {
             auto* own = new CVemInterface;
@@ -110,6 +115,17 @@ TEST_F(Faults, WithATimeoutASlowFrameFailsTheReadAndTheChannel) {
     // The late reply would be read as the next one: the channel is gone, as without reconnection
     // it stays.
     EXPECT_FALSE(vem->drivePresent());
+}
+
+TEST_F(Faults, DroppingAFileOnAHungServiceReturnsWithinTheStartUpBound) {
+    // No ZELVEM_TIMEOUT_MS: requests wait as long as the service takes, but letting go of a file
+    // is bounded like start-up and shut-down (5 s), so a host can always drop what it opened.
+    ASSERT_TRUE(startSim({"--movie", "8x6x5"}));
+    vem = std::make_unique<CVemInterface>();
+    TSharedPtr<IFile> file = vem->OpenFile(CStringW(u"/1-sim"), kOpenRead);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(ctl("fault delay ord=5 ms=20000"), "ok");
+    EXPECT_LT(timed([&] { file.reset(); }), 8s);
 }
 
 TEST_F(Faults, WithReconnectionARestartedServiceIsFoundWithoutAHostCall) {
