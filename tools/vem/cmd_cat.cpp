@@ -6,6 +6,7 @@
 #include "output_file.h"
 #include "progress.h"
 #include "registry.h"
+#include "views.h"
 
 namespace {
 
@@ -16,7 +17,11 @@ struct Options {
 };
 
 int runCat(const Options& o) {
-    const vemcli::DrivePath path = vemcli::resolveForReading(vemcli::parseDrivePath(o.path));
+    vemcli::DrivePath path = vemcli::parseDrivePath(o.path);
+    if (vemcli::catView(path, o.output, o.quiet)) {
+        return vemcli::kExitOk;
+    }
+    path = vemcli::resolveForReading(path);
     zel::TSharedPtr<zel::IFile> file = vemcli::openForReading(path);
     const int64_t size = file->GetSize();
     if (size < 0) {
@@ -60,7 +65,9 @@ void registerCommand_cat(vemcli::Registry& registry) {
     static Options o;
     CLI::App* app = registry.add("cat", "Copy a movie's bytes (or NAME:info) to stdout or a file",
                                  [] { return runCat(o); });
-    app->add_option("PATH", o.path, "The movie, or NAME:info for its info stream")->required();
+    app->add_option("PATH", o.path,
+                    "The movie, NAME:info for its info stream, or NAME.ome.tif for its OME-TIFF")
+        ->required();
     app->add_option("-o,--output", o.output,
                     "Write to FILE instead of stdout; FILE appears only when complete");
     app->add_flag("-q,--quiet", o.quiet, "No progress bar (it is shown only on a terminal)");

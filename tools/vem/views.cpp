@@ -1,0 +1,89 @@
+// The computed views as vem serves them: the OME-TIFF of a movie, its frame times in its planes.
+#include "views.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "movies/frame_times.h"
+#include "movies/movie_catalog.h"
+#include "movies/ome_tiff.h"
+#include "output_file.h"
+#include "progress.h"
+#include "registry.h"
+
+namespace vemcli {
+
+namespace {
+
+constexpr char kOmeTiffSuffix[] = ".ome.tif";
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() > tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+bool catView(const DrivePath& path, const std::string& output, bool quiet) {
+    if (path.info || !endsWith(path.name, kOmeTiffSuffix)) {
+        return false;
+    }
+    zel::vem::MovieCatalog catalog(drive());
+    try {
+        if (catalog.find(path.name)) {
+            return false;  // a movie of that very name: it wins over the view
+        }
+        const std::string movieName =
+            path.name.substr(0, path.name.size() - sizeof kOmeTiffSuffix + 1);
+        if (!catalog.find(movieName)) {
+            return false;  // no view: the caller says "no such movie" as for any other name
+        }
+        zel::vem::MovieReader reader = catalog.open(movieName);
+        const zel::vem::MovieDescription& movie = reader.description();
+        const zel::vem::FrameTimes times = zel::vem::frameTimesOf(catalog, movie);
+        if (!times.known()) {
+            std::fprintf(stderr, "vem: %s: its planes carry no DeltaT: %s\n",
+                         path.display().c_str(), times.failure.c_str());
+        }
+        const zel::vem::OmeTiffView view(
+            zel::vem::OmeTiffMovie::of(movie),
+            times.known() ? std::make_shared<const std::vector<int64_t>>(times.nanoseconds)
+                          : nullptr);
+        const zel::vem::FrameByteReader frames = [&](uint64_t frame, uint64_t offset, void* out,
+                                                     size_t n) {
+            if (reader.read(frame * movie.frameBytes + offset, out, n) != n) {
+                throw zel::vem::MovieError(
+                    zel::vem::MovieFailure::Refused,
+                    "the movie ended early at frame " + std::to_string(frame));
+            }
+        };
+        // Whole frames per read, as for the movie itself: one service request per frame.
+        const uint64_t chunk = std::min<uint64_t>(
+            movie.frameBytes * std::max<uint64_t>(1, (4u << 20) / movie.frameBytes), 1u << 30);
+        std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(chunk, view.size())));
+        OutputFile out(output);
+        Progress progress(!quiet, view.size(), movie.frameBytes);
+        uint64_t done = 0;
+        // Reads after the metadata start at the pixels, so that they fall on whole frames.
+        for (size_t got; (got = view.read(done, buffer.data(),
+                                          done < view.pixelOffset()
+                                              ? static_cast<size_t>(std::min<uint64_t>(
+                                                    buffer.size(), view.pixelOffset() - done))
+                                              : buffer.size(),
+                                          frames)) > 0;) {
+            out.write(buffer.data(), got);
+            done += got;
+            progress.update(done);
+        }
+        progress.finish();
+        out.commit();
+    } catch (const zel::vem::MovieError& e) {
+        throw Failure(path.display() + ": " + e.what() +
+                      (output == "-" ? "" : "; " + output + " was not written"));
+    }
+    return true;
+}
+
+}  // namespace vemcli
