@@ -73,7 +73,7 @@ phase "Threaded tests under ThreadSanitizer"
 tsan_tests=(vem_drive_test vem_faults_test channel_test vemsim_e2e_test suite_core_test
   movies_catalog_test)
 sanitizer_tree tsan thread
-cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim vem
+cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim movies_remove_child
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_ctest tsan "ThreadSanitizer" -j"$jobs" --output-on-failure --timeout 240 \
   -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\\."

@@ -89,15 +89,15 @@ TEST_F(Catalog, ARemovalBehindAStaleListTakesTheNamedMovie) {
 TEST_F(Catalog, ConcurrentRemovalsOfDifferentMoviesNeverTakeAThird) {
     constexpr int kRounds = 200;
     ASSERT_TRUE(startSim({"--movies", std::to_string(2 * kRounds) + "x2x2x1"}));
-    const std::string vem = zel::test::siblingProgram("vem");
+    const std::string client = zel::test::siblingProgram("movies_remove_child");
     for (int round = 0; round < kRounds; ++round) {
         // Each removes the movie the other's removal renumbers.
         const std::string a = std::to_string(2 * round + 1) + "-sim";
         const std::string b = std::to_string(2 * round + 2) + "-sim";
         zel::test::ChildProcess first;
         zel::test::ChildProcess second;
-        ASSERT_TRUE(first.start(vem, {"rm", a}));
-        ASSERT_TRUE(second.start(vem, {"rm", b}));
+        ASSERT_TRUE(first.start(client, {a}));
+        ASSERT_TRUE(second.start(client, {b}));
         int codeA = -1;
         int codeB = -1;
         ASSERT_TRUE(first.wait(30000, codeA));

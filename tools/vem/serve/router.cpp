@@ -6,6 +6,7 @@
 
 #include "access.h"
 #include "frame_image.h"
+#include "movies/frame_times.h"
 #include "router_parts.h"
 
 namespace vemserve {
@@ -221,7 +222,38 @@ Reply Router::api(const Request& request, const std::string& rest, const std::st
     if (after.compare(0, kFrames.size(), kFrames) == 0) {
         return frame(request, name, after.substr(kFrames.size()), query);
     }
+    if (after == "times") {
+        return times(name);
+    }
     return errorReply(404, "not found");
+}
+
+// As `vem times --json`: one {"frame", "time", "elapsed"} per frame. A movie whose info stream
+// gives no times answers 422 with the reason: never made-up times. MovieErrors (no such movie,
+// no drive) reach route(), which answers them.
+Reply Router::times(const std::string& name) {
+    std::optional<MovieDescription> movie = catalog_.find(name);
+    if (!movie) {
+        return missingMovie(catalog_, name);
+    }
+    const zel::vem::FrameTimes times = zel::vem::frameTimesOf(catalog_, *movie);
+    if (!times.known()) {
+        return errorReply(422, "no frame times: " + times.failure);
+    }
+    const std::vector<int64_t>& t = times.nanoseconds;
+    std::string body = "[";
+    for (size_t f = 0; f < t.size(); ++f) {
+        body += (f == 0 ? "\n  " : ",\n  ");
+        body += "{\"frame\": " + std::to_string(f) + ", \"time\": \"" +
+                zel::vem::formatUtcTime(t[f]) +
+                "\", \"elapsed\": " + zel::vem::formatElapsed(t[f], t[0], 6) + "}";
+    }
+    body += t.empty() ? "]\n" : "\n]\n";
+    Reply reply;
+    reply.set("Content-Type", "application/json");
+    reply.set("Cache-Control", "no-store");
+    reply.body = std::move(body);
+    return reply;
 }
 
 namespace {

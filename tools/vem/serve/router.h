@@ -81,6 +81,7 @@ class Router {
     Reply files(const Request& request, const std::string& rest);
     Reply fileIndex(const Request& request);
     Reply api(const Request& request, const std::string& rest, const std::string& query);
+    Reply times(const std::string& name);
     Reply frame(const Request& request, const std::string& name, const std::string& index,
                 const std::string& query);
     Reply remove(const Request& request, const std::string& name);
