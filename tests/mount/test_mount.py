@@ -3,6 +3,7 @@ import errno
 import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -354,3 +355,19 @@ def test_a_restarted_service_never_serves_the_old_movies_bytes(drive):
                         assert error.value.errno == errno.EIO
             finally:
                 os.close(old)
+
+
+def test_a_name_the_folder_cannot_hold_leaves_out_that_movie_alone(drive):
+    # The emulator folder takes names the drive would refuse: one ending in ":info" would shadow
+    # another movie's info stream.
+    root = tempfile.mkdtemp(dir=drive["root"])
+    env = dict(drive["env"], XDG_DATA_HOME=os.path.join(root, "data"))
+    folder = os.path.join(env["XDG_DATA_HOME"], "Quen Systems", "VEM")
+    run(VEMSIM, "--write-folder", folder, "--movie", "16x8x3:kept", "--movie", "24x8x2:other",
+        env=env)
+    shutil.copy(os.path.join(folder, "1-kept.dat"), os.path.join(folder, "2-other:info.dat"))
+    with mounted({"root": root, "env": env}, "--emulator") as point:
+        assert sorted(os.listdir(point)) == ["1-kept", "2-other"]
+        run("cmp", os.path.join(point, "2-other"), os.path.join(folder, "2-other.dat"), env=env)
+        run("cmp", os.path.join(point, "2-other:info"), os.path.join(folder, "2-other.info"),
+            env=env)
