@@ -19,12 +19,12 @@ class CVemInterface;
 
 // Why an operation on a movie failed, for hosts to map onto exit codes, errno or HTTP statuses.
 enum class MovieFailure {
-    NoDrive,      // no service, or no drive detected (the message says which)
-    NotFound,     // no movie of that entry name
-    Refused,      // the service refused the request or the connection broke
-    Gone,         // the movie left the drive, or the service restarted, while it was open
-    Unreadable,   // its frames cannot be read (0 bytes, or 4 GiB or more each)
-    WrongRemoval, // a removal took another movie than the one named (the message names it)
+    NoDrive,       // no service, or no drive detected (the message says which)
+    NotFound,      // no movie of that entry name
+    Refused,       // the service refused the request or the connection broke
+    Gone,          // the movie left the drive, or the service restarted, while it was open
+    Unreadable,    // its frames cannot be read (0 bytes, or 4 GiB or more each)
+    WrongRemoval,  // a removal took another movie than the one named (the message names it)
 };
 
 class ZELVEM_API MovieError : public std::runtime_error {
@@ -98,8 +98,9 @@ class ZELVEM_API MovieCatalog {
     // Throws MovieError: NotFound, NoDrive, Refused, or WrongRemoval naming what the drive did.
     RemoveOutcome remove(const std::string& entryName);
 
-    // Calls `onChange` after every refresh of the movie list (on the refreshing thread; it must
-    // not block). Returns a token for unsubscribe.
+    // Calls `onChange` after every refresh of the movie list (on the refreshing thread, with the
+    // list locked: it must not block). Returns a token for unsubscribe, which must not be called
+    // from inside the callback itself.
     uint64_t subscribe(std::function<void()> onChange);
     void unsubscribe(uint64_t token);
 

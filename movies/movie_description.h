@@ -13,23 +13,23 @@ namespace zel::vem {
 // (position in the drive's list) is not part of it: removing another movie changes the index.
 struct ZELVEM_API MovieIdentity {
     uint64_t number = 0;
-    std::string name;            // the recorded name, UTF-8
-    int64_t recordingTime = 0;   // seconds since 1970-01-01 00:00 UTC
+    std::string name;           // the recorded name, UTF-8
+    int64_t recordingTime = 0;  // seconds since 1970-01-01 00:00 UTC
     bool operator==(const MovieIdentity& other) const;
     bool operator!=(const MovieIdentity& other) const { return !(*this == other); }
 };
 
 struct ZELVEM_API MovieDescription {
-    std::string entryName;       // "<number>-<name>", UTF-8: how every host names the movie
+    std::string entryName;  // "<number>-<name>", UTF-8: how every host names the movie
     uint64_t number = 0;
-    std::string name;            // the recorded name
-    uint32_t index = 0;          // position in the drive's list when described; may change
+    std::string name;    // the recorded name
+    uint32_t index = 0;  // position in the drive's list when described; may change
     uint32_t width = 0;
     uint32_t height = 0;
     uint64_t frameCount = 0;
-    uint64_t frameBytes = 0;     // width x height x 2, in 64 bits
-    uint64_t size = 0;           // frameBytes x frameCount
-    int64_t recordingTime = 0;   // seconds since 1970-01-01 00:00 UTC
+    uint64_t frameBytes = 0;    // width x height x 2, in 64 bits
+    uint64_t size = 0;          // frameBytes x frameCount
+    int64_t recordingTime = 0;  // seconds since 1970-01-01 00:00 UTC
     // The entry's startTime and endTime as shown ("DDD:HH:MM:SS.mmmuuu") and the duration in
     // microseconds; emulator movies carry what their meta file says.
     std::string startTime;

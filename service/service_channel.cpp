@@ -26,6 +26,8 @@ const MsgObject& resultField(const MsgObject& reply, const char* key) {
 }
 
 constexpr uint32_t kWaitEventOrd = 12;
+constexpr uint32_t kCloseFileOrd = 5;
+constexpr uint32_t kDestroyEventQueueOrd = 11;
 
 // Service values arrive as 64-bit integers; each destination keeps the low bits of its width.
 template <class T>
@@ -73,6 +75,10 @@ bool ServiceChannel::sendRequest() {
 
 void ServiceChannel::setTimeout(uint32_t ms) {
     timeoutMs = ms;
+}
+
+void ServiceChannel::setReleaseTimeout(uint32_t ms) {
+    releaseMs = ms;
 }
 
 void ServiceChannel::setVersionCheckTimeout(uint32_t ms) {
@@ -187,6 +193,9 @@ bool ServiceChannel::connectLocked() {
             throw std::runtime_error(reply.get("error").asString());
         }
         (void)resultField(reply, "ver").asPositive();  // any version is accepted
+        if (connected) {
+            ++connections;
+        }
         return connected;
     } catch (...) {
         closeLocked();
@@ -198,7 +207,10 @@ template <class WriteParams, class ReadResult>
 bool ServiceChannel::exchange(uint32_t ord, uint32_t paramCount, WriteParams&& writeParams,
                               ReadResult&& readResult) {
     // WaitEvent blocks until something happens on the drive, which may take hours.
-    const uint32_t ms = ord == kWaitEventOrd ? 0 : timeoutMs.load();
+    uint32_t ms = ord == kWaitEventOrd ? 0 : timeoutMs.load();
+    if (ms == 0 && (ord == kCloseFileOrd || ord == kDestroyEventQueueOrd)) {
+        ms = releaseMs.load();
+    }
     const Clock::time_point deadline =
         ms > 0 ? Clock::now() + std::chrono::milliseconds(ms) : Clock::time_point{};
     if (!enter(ms > 0 ? &deadline : nullptr)) {

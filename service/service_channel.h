@@ -62,6 +62,13 @@ class ServiceChannel {
     void setTimeout(uint32_t ms);
     // The limit for every version check (connecting and reconnecting), 0 for none.
     void setVersionCheckTimeout(uint32_t ms);
+    // The limit of exchanges that only let go of something (CloseFile, DestroyEventQueue) when
+    // setTimeout gave none: a host dropping a file on a hung service must not hang with it.
+    void setReleaseTimeout(uint32_t ms);
+    // Counts the connections made: a file the service set up on an earlier connection is gone
+    // with it (the service forgets a connection's files when it closes), even if the channel has
+    // connected again since.
+    uint64_t connectionCount() const { return connections.load(); }
     // When on, an exchange on a channel that is not connected, or whose service went away,
     // first connects again (with the version check), at most once per kReconnectInterval.
     void setReconnect(bool on);
@@ -131,6 +138,8 @@ class ServiceChannel {
     std::atomic<uint32_t> timeoutMs{0};
     std::atomic<uint32_t> versionCheckMs{0};
     std::atomic<bool> reconnect{false};
+    std::atomic<uint32_t> releaseMs{0};
+    std::atomic<uint64_t> connections{0};
 };
 
 }  // namespace zel::vem

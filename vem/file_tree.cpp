@@ -61,7 +61,9 @@ void CVemInterfacePrivate::rebuildIndexLocked() {
         movieIndex.reserve(movies.size());
         for (uint32_t i = 0; i < movies.size(); ++i) {
             // emplace keeps an existing key: the first of two equal names wins, as in a scan.
-            movieIndex.emplace(movieEntryName(movies[i]).str(), i);
+            if (whole[i]) {
+                movieIndex.emplace(movieEntryName(movies[i]).str(), i);
+            }
         }
     } catch (...) {
         movieIndex.clear();
@@ -116,6 +118,9 @@ CDirectoryListing CVemInterface::GetDirectoryListing(const CStringW& path, const
     }
     CAutoLock guard(d->cacheLock);
     for (uint32_t i = 0; i < d->movies.size(); ++i) {
+        if (!d->whole[i]) {
+            continue;  // read half: not the drive's movie (refresh says more)
+        }
         const SVemMovieInfo& movie = d->movies[i];
         // The filter applies to the recorded name, not to the listed "<number>-<name>".
         if (!filter.empty()) {
@@ -150,14 +155,8 @@ bool CVemInterface::RemoveFile(const CStringW& path) {
     if (entry.attributes != kMovieEntry) {
         return false;  // no such movie, or an ":info" stream, which is not a file of its own
     }
-    auto index = entry.properties[CString("index")];
-    bool valid = false;
-    uint32_t fileId = index.exists() ? CUInt32::Parse(index.value(), &valid) : 0;
-    if (!valid || !d->requestChannel.RemoveMovie(fileId)) {
-        return false;
-    }
-    d->refresh();
-    return true;
+    std::u16string other;
+    return d->removeMovie(entry.name, other) == CVemInterfacePrivate::Removal::Removed;
 }
 
 TSharedPtr<IFile> CVemInterface::OpenFile(const CStringW& path, unsigned int mode) {
@@ -170,41 +169,64 @@ TSharedPtr<IFile> CVemInterface::OpenFile(const CStringW& path, unsigned int mod
         CStringW local = path::GetFilename(moviePath) + (info ? u".info" : u".dat");
         return emulatorOpen(GetEmulatorFolder(), local, mode);
     }
-    // The service knows a movie only by its position, which a refresh may change between the
-    // lookup and the service's answer: then the name is looked up again, so the file never
-    // carries another movie's bytes under this name.
+    const CStringW name = path::GetFilename(GetFullPath(moviePath));
+    // The list may lag the service (another client renumbered the drive and its event has not
+    // arrived): what the service set up is confirmed against the movie, and the list read again
+    // when they disagree, so the file never carries another movie's bytes under this name.
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        const uint64_t seen = d->generation;
-        CDirectoryEntry entry = GetInfo(moviePath);
-        if (entry.attributes & kNoEntry) {
-            return TSharedPtr<IFile>();
-        }
-        bool valid = false;
-        uint32_t fileId = CUInt32::Parse(entry.properties.GetValue(CString("index")), &valid);
-        if (!valid) {
-            return TSharedPtr<IFile>();
+        uint64_t seen = 0;
+        uint32_t position = 0;
+        SMovieKey key;
+        uint64_t numFrames = 0;
+        {
+            CAutoLock guard(d->cacheLock);
+            seen = d->generation.load();
+            if (!d->findMovieLocked(name, position)) {
+                return TSharedPtr<IFile>();
+            }
+            key = d->keyAtLocked(position);
+            numFrames = d->movies[position].numFrames;
         }
         if (info) {
             TSharedPtr<CMemFile> block = CMemFile::Create();
-            if (!d->requestChannel.GetFileData(fileId, block)) {
+            if (!d->requestChannel.GetFileData(position, block)) {
                 return TSharedPtr<IFile>();
             }
-            if (d->generation != seen || !d->serviceStillHas(fileId, entry.name)) {
-                continue;
+            const CVemInterfacePrivate::Held held = d->serviceHolds(position, key);
+            if (held == CVemInterfacePrivate::Held::Yes) {
+                block->SeekToBegin();
+                return block;
             }
-            block->SeekToBegin();
-            return block;
+            if (held == CVemInterfacePrivate::Held::NoAnswer) {
+                return TSharedPtr<IFile>();
+            }
+            d->refresh();
+            continue;
         }
-        uint64_t numFrames = CUInt64::Parse(entry.properties.GetValue(CString("numFrames")));
-        uint16_t width = CUInt16::Parse(entry.properties.GetValue(CString("width")));
-        uint16_t height = CUInt16::Parse(entry.properties.GetValue(CString("height")));
-        TSharedPtr<IFile> file(new CVemFile(this, &d->requestChannel, fileId, entry.name, width,
-                                            height, numFrames, seen));
-        if (d->generation == seen &&
-            (file->GetSize() == 0 || d->serviceStillHas(fileId, entry.name))) {
-            return file;
+        const uint64_t frameBytes = uint64_t{key.width} * key.height * 2;
+        // The protocol counts a frame's bytes in 32 bits: a larger frame would be cut at the
+        // wrong place, so such a movie reads nothing.
+        if (frameBytes == 0 || frameBytes > UINT32_MAX) {
+            return TSharedPtr<IFile>(new CVemFile(this, nullptr, name, numFrames));
         }
-        // Dropping the file closes it on the service; the next pass resolves the name anew.
+        std::shared_ptr<ServiceFile> file =
+            d->files.acquire(*d, key, static_cast<uint32_t>(frameBytes));
+        if (file->ensureMapped(position, seen)) {
+            return TSharedPtr<IFile>(new CVemFile(this, std::move(file), name, numFrames));
+        }
+        if (file->retired()) {
+            continue;  // made on a connection that is gone: the next pass gets a new one
+        }
+        switch (d->serviceHolds(position, key)) {
+            case CVemInterfacePrivate::Held::Yes:
+            case CVemInterfacePrivate::Held::NoAnswer:
+                // No usable section (or no service to ask): a file of length 0, as for any
+                // section that cannot be had; the next open asks again.
+                return TSharedPtr<IFile>(new CVemFile(this, nullptr, name, numFrames));
+            case CVemInterfacePrivate::Held::Other:
+                break;
+        }
+        d->refresh();
     }
     return TSharedPtr<IFile>();
 }

@@ -4,32 +4,22 @@
 #include <algorithm>
 
 #include "vem/vem_interface.h"
-#include "vem/vem_interface_private.h"
 
 namespace zel::vem {
 
-CVemFile::CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileId, CStringW name,
-                   uint16_t width, uint16_t height, uint64_t numFrames, uint64_t generation)
+CVemFile::CVemFile(CVemInterface* owner, std::shared_ptr<ServiceFile> file, CStringW name,
+                   uint64_t numFrames)
     : owner(owner),
-      channel(channel),
-      fileId(fileId),
+      file(std::move(file)),
       name(std::move(name)),
-      size(static_cast<int64_t>(uint64_t{width} * height * numFrames * 2)),
-      frameSize(uint32_t{width} * height * 2),
-      width(width),
-      height(height),
-      generation(generation) {
-    CString mapping;
-    // A section smaller than one frame would be read past its end: such a file is empty.
-    if (!channel->GetFileMapping(fileId, mapping) || !section.open(mapping.c_str()) ||
-        section.size() < frameSize) {
-        size = 0;
+      size(0),
+      frameSize(this->file ? this->file->frameSize() : 0) {
+    if (frameSize > 0) {
+        size = static_cast<int64_t>(uint64_t{frameSize} * numFrames);
     }
 }
 
-CVemFile::~CVemFile() {
-    channel->CloseFile(fileId);
-}
+CVemFile::~CVemFile() = default;
 
 CStringW CVemFile::GetName() {
     return name;
@@ -43,26 +33,19 @@ uint32_t CVemFile::Write(const void*, uint32_t) {
     return 0;
 }
 
-bool CVemFile::stillThere() {
-    if (!moved && !owner->d->movieStillAt(fileId, name, width, height, generation)) {
-        moved = true;
-    }
-    return !moved;
-}
-
 uint32_t CVemFile::Read(void* buffer, uint32_t count) {
     if (position >= size || count == 0 || frameSize == 0) {
         return 0;
     }
     auto* out = static_cast<uint8_t*>(buffer);
-    int64_t frame = position / frameSize;
-    uint32_t offset = static_cast<uint32_t>(position - frame * frameSize);
+    uint64_t frame = static_cast<uint64_t>(position) / frameSize;
+    uint32_t offset = static_cast<uint32_t>(static_cast<uint64_t>(position) % frameSize);
     uint32_t total = 0;
     // The count is not cut at the end of the file: a frame past the last one is refused by the
     // service, which ends the read there.
     while (total < count) {
         uint32_t n = std::min(frameSize - offset, count - total);
-        if (!copyFrame(frame, offset, out + total, n)) {
+        if (!file->copyFrame(frame, offset, out + total, n)) {
             break;
         }
         total += n;
@@ -71,43 +54,6 @@ uint32_t CVemFile::Read(void* buffer, uint32_t count) {
         offset = 0;
     }
     return total;
-}
-
-bool CVemFile::copyFrame(int64_t frame, uint32_t offset, uint8_t* out, uint32_t n) {
-    // Other files share the channel, and the service may bind sections by position: a file
-    // whose movie has just moved could load a frame into the section of the movie that took its
-    // place. So the position is checked, and the frame loaded and copied, with the channel held:
-    // no file can then load between our check and our copy, and no refresh has begun since the
-    // check. A refresh that begins meanwhile makes us look again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (!stillThere() || !channel->hold()) {
-            break;
-        }
-        bool copied = false;
-        const bool unchanged = owner->d->generation.load() == generation;
-        if (unchanged) {
-            if (loadedFrame != frame) {
-                loadedFrame = -1;
-                if (channel->LoadFrame(fileId, static_cast<uint64_t>(frame))) {
-                    loadedFrame = frame;
-                }
-            }
-            // A section the service shrank since it was mapped comes back short: the frame is
-            // lost, as if LoadFrame had failed, and the next read asks for it again.
-            if (loadedFrame == frame) {
-                copied = section.readAt(offset, out, n) == n;
-                if (!copied) {
-                    loadedFrame = -1;
-                }
-            }
-        }
-        channel->release();
-        if (unchanged) {
-            return copied;
-        }
-    }
-    loadedFrame = -1;
-    return false;
 }
 
 int64_t CVemFile::GetSize() {
@@ -148,7 +94,19 @@ bool CVemFile::SetSize(int64_t) {
 void CVemFile::Flush() {}
 
 bool CVemFile::Close() {
-    return channel->CloseFile(fileId);
+    if (!file) {
+        return false;
+    }
+    // Ending the service's file while another open of the movie reads it would pull its section
+    // away: only the last user closes it.
+    if (file.use_count() > 1) {
+        return true;
+    }
+    return file->close();
+}
+
+bool CVemFile::gone() const {
+    return file && file->retired();
 }
 
 bool CVemFile::CanRead() {

@@ -3,32 +3,37 @@
 
 #include <cstdint>
 
-#include "service/service_channel.h"
-#include "service/shared_section.h"
+#include <memory>
+
 #include "suite/file.h"
 #include "suite/strings.h"
+#include "vem/service_file.h"
 
 namespace zel::vem {
 
 class CVemInterface;
 
 // The bytes of a movie are its frames one after another, width x height x 2 bytes each. Reading
-// asks the service to place a frame in the file's shared section (LoadFrame) and copies it out;
+// asks the service to place a frame in the movie's shared section (LoadFrame) and copies it out;
 // reads within the frame already loaded cost no request.
 //
-// Failure behaviour: a file whose section could not be obtained (or is smaller than one frame)
-// has length 0. A read stops at the first frame the service refuses, or whose section shrank
-// under it, and returns what it copied before. The service knows the movie only by its position:
-// once a refresh of the movie list shows another movie there (or none), every later read returns
-// 0, rather than the new occupant's frames under this file's name.
-// Not thread-safe: one thread at a time per file, and two files on the same movie share the
-// service's section, so they must not be read concurrently either.
+// Every CVemFile of one movie in the process shares one ServiceFile (one file and section at the
+// service); each has its own position, and reads take turns a frame at a time, so each gets its
+// own frame's bytes. The file follows its movie when a refresh renumbers the drive.
+//
+// Failure behaviour: a file whose section could not be obtained (or is smaller than one frame, or
+// whose frames are 4 GiB or more and cannot be counted by the protocol) has length 0. A read
+// stops at the first frame the service refuses, or whose section shrank under it, and returns
+// what it copied before. Once the movie has left the drive, or the service the file was opened
+// on went away, every later read returns 0 (gone() says so): never another movie's bytes.
+// Not thread-safe: one thread at a time per file.
 class CVemFile : public IFile {
   public:
-    // `generation` is the movie list's generation in which `fileId` named this movie.
-    CVemFile(CVemInterface* owner, ServiceChannel* channel, uint32_t fileId, CStringW name,
-             uint16_t width, uint16_t height, uint64_t numFrames, uint64_t generation);
-    // Tells the service the file is closed (again, if Close was called) and unmaps the section.
+    // `file` is null for a file of length 0 (its section could not be had, or its frames are
+    // empty or too large to count).
+    CVemFile(CVemInterface* owner, std::shared_ptr<ServiceFile> file, CStringW name,
+             uint64_t numFrames);
+    // Lets go of the shared file; the service hears CloseFile when the last user goes.
     ~CVemFile() override;
 
     CStringW GetName() override;
@@ -42,32 +47,23 @@ class CVemFile : public IFile {
     int64_t Seek(int64_t offset, uint32_t origin) override;
     bool SetSize(int64_t size) override;
     void Flush() override;
-    // Sends CloseFile and returns its result; the object stays as it is.
+    // Sends CloseFile and returns its result when this is the movie's only open file; with
+    // others open it leaves the service's file to them and returns true.
     bool Close() override;
     bool CanRead() override;
     bool CanWrite() override;
 
-  private:
-    // Whether the movie still sits at fileId; false for good once it did not.
-    bool stillThere();
-    // Copies n bytes of `frame` from `offset`, loading the frame first if need be; false when
-    // the frame cannot be had (then nothing was copied).
-    bool copyFrame(int64_t frame, uint32_t offset, uint8_t* out, uint32_t n);
+    // Whether reads fail for good: the movie left the drive, the service went away, or Close.
+    // False for a file of length 0, which never read anything.
+    bool gone() const;
 
+  private:
     CVemInterface* owner;
-    ServiceChannel* channel;
-    uint32_t fileId;
+    std::shared_ptr<ServiceFile> file;
     CStringW name;
-    SharedSection section;
     int64_t size;
     int64_t position = 0;
     uint32_t frameSize;
-    int64_t loadedFrame = -1;
-    uint16_t width;
-    uint16_t height;
-    // The list generation in which fileId was last found to name this movie.
-    uint64_t generation;
-    bool moved = false;
 };
 
 }  // namespace zel::vem

@@ -72,6 +72,8 @@ bool CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
     movies.clear();
     movieIndex.clear();
+    whole.clear();
+    listComplete = false;
     // Positions change from here on: open files and opens in progress must look again.
     ++generation;
     uint32_t count = 0;
@@ -83,42 +85,56 @@ bool CVemInterfacePrivate::refresh() {
         // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
         // the fields read before the failure and zeros in the rest.
         movies.resize(count);
+        whole.assign(count, 0);
         for (uint32_t i = 0; i < count; ++i) {
-            // A failed record (a reply in error, or a channel that another thread's exchange
-            // broke meanwhile) leaves a list that is not the drive's: the caller may try again.
-            if (!requestChannel.GetMovieInfo(i, movies[i])) {
+            // A record that failed (a reply in error, a movie removed while the list is read, a
+            // channel another thread's exchange broke) is asked for once more; a record that
+            // still fails is kept out of sight, never listed half-read. The caller may try the
+            // whole list again.
+            for (int attempt = 0; attempt < 2 && !whole[i]; ++attempt) {
+                movies[i] = SVemMovieInfo{};
+                whole[i] = requestChannel.GetMovieInfo(i, movies[i]) ? 1 : 0;
+            }
+            if (!whole[i]) {
                 complete = false;
             }
         }
         rebuildIndexLocked();
     }
+    listComplete = complete;
     notifyHandlersLocked();
     return complete;
 }
 
-bool CVemInterfacePrivate::movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width,
-                                        uint16_t height, uint64_t& seen) {
-    if (generation.load() == seen) {
-        return true;
-    }
-    CAutoLock guard(cacheLock);
-    const uint64_t now = generation.load();
-    if (index >= movies.size()) {
-        return false;
-    }
-    const SVemMovieInfo& movie = movies[index];
-    // The frame count is left out: a movie still being recorded grows, and stays the same movie.
-    if (movie.width != width || movie.height != height ||
-        !movieEntryName(movie).Equals(entryName)) {
-        return false;
-    }
-    seen = now;
-    return true;
+SMovieKey CVemInterfacePrivate::keyAtLocked(uint32_t position) const {
+    const SVemMovieInfo& movie = movies[position];
+    return SMovieKey{movieEntryName(movie).str(), movie.rtcTime, movie.width, movie.height};
 }
 
-bool CVemInterfacePrivate::serviceStillHas(uint32_t index, const CStringW& entryName) {
+CVemInterfacePrivate::Located CVemInterfacePrivate::locate(const SMovieKey& key, uint32_t& position,
+                                                           uint64_t& seenGeneration) {
+    CAutoLock guard(cacheLock);
+    seenGeneration = generation.load();
+    auto found = movieIndex.find(key.entryName);
+    if (found != movieIndex.end() && keyAtLocked(found->second) == key) {
+        position = found->second;
+        return Located::Here;
+    }
+    // A list that could not be read whole proves nothing about a movie missing from it.
+    return listComplete ? Located::Gone : Located::Unknown;
+}
+
+CVemInterfacePrivate::Held CVemInterfacePrivate::serviceHolds(uint32_t position,
+                                                              const SMovieKey& key) {
     SVemMovieInfo movie{};
-    return requestChannel.GetMovieInfo(index, movie) && movieEntryName(movie).Equals(entryName);
+    if (!requestChannel.GetMovieInfo(position, movie)) {
+        // A position past the end is refused with an error reply, and the channel stays up:
+        // that is an answer (no movie there), a broken channel is not.
+        return requestChannel.isConnected() ? Held::Other : Held::NoAnswer;
+    }
+    return SMovieKey{movieEntryName(movie).str(), movie.rtcTime, movie.width, movie.height} == key
+               ? Held::Yes
+               : Held::Other;
 }
 
 namespace {
@@ -218,6 +234,7 @@ CVemInterface::CVemInterface() : d(new CVemInterfacePrivate) {
                 channel->setTimeout(p.lifecycleTimeoutMs);
             }
             p.requestChannel.setReconnect(p.reconnect);
+            p.requestChannel.setReleaseTimeout(p.lifecycleTimeoutMs);
             const bool served = p.requestChannel.CheckVersion();
             // The event thread connects and opens its queue while this thread loads the list:
             // the two connections' set-up overlaps the list instead of adding to it, and a change

@@ -62,6 +62,7 @@ class ZELVEM_API CVemInterface : public IFileSystem {
   private:
     friend class CVemInterfacePrivate;
     friend class CVemFile;
+    friend class MovieCatalog;
     CVemInterfacePrivate* d;
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "service/movie_info.h"
 #include "service/service_channel.h"
@@ -13,6 +14,7 @@
 #include "suite/delegate.h"
 #include "suite/strings.h"
 #include "suite/sync.h"
+#include "vem/service_file.h"
 
 namespace zel::vem {
 
@@ -49,17 +51,31 @@ class CVemInterfacePrivate {
     static void release(CVemInterfacePrivate* p);
     // Calls every registered handler in registration order; the caller holds cacheLock.
     void notifyHandlersLocked();
-    // Whether the movie an open file was made for (its entry name and frame size) still sits at
-    // `index` in the cache. `seen` is the list generation last found good; it is advanced when the
-    // movie is still there, so the cache lock is only taken after a refresh.
-    // Asks the service which movie sits at `index` now and whether its entry name is
-    // `entryName`: the service may have renumbered its movies without having told us yet.
-    bool serviceStillHas(uint32_t index, const CStringW& entryName);
-    bool movieStillAt(uint32_t index, const CStringW& entryName, uint16_t width, uint16_t height,
-                      uint64_t& seen);
+    // Where the movie list puts the movie `key`, with the list's generation: Here (position set),
+    // Gone (the complete list has no such movie), Unknown (the list could not be read whole).
+    enum class Located { Here, Gone, Unknown };
+    Located locate(const SMovieKey& key, uint32_t& position, uint64_t& generation);
+    // Asks the service (not the list, which may lag) whether `position` holds the movie `key`:
+    // Yes, Other (it holds another movie, or none: the list is behind), or NoAnswer.
+    enum class Held { Yes, Other, NoAnswer };
+    Held serviceHolds(uint32_t position, const SMovieKey& key);
+    // The key of the listed movie at `position`; the caller holds cacheLock.
+    SMovieKey keyAtLocked(uint32_t position) const;
+
+    // What a removal did (CVemInterface::RemoveFile reports only Removed as success).
+    enum class Removal { Removed, NotFound, Refused, Unconfirmed, Busy, WrongMovie, Changing };
+    // Removes the movie of entry name `entryName`: confirmed with the service right before the
+    // removal (under the clients' removal lock), then checked against the refreshed list.
+    // `other` names the movie that went instead, for WrongMovie.
+    Removal removeMovie(const CStringW& entryName, std::u16string& other);
 
     // Field order is the order of destruction in reverse: cacheLock goes first, movies last.
     TArray<SVemMovieInfo> movies;
+    // Per record of movies: whether it was read whole. A record the service failed part-way is
+    // kept in place (positions stay the service's) but never listed or found.
+    std::vector<uint8_t> whole;
+    // Whether the last refresh read the count and every record.
+    bool listComplete = false;
     // Entry name ("<number>-<name>") to the first position in movies with that name, so a lookup
     // costs the same on a drive of any size. Rebuilt with movies by every refresh.
     std::unordered_map<std::u16string, uint32_t> movieIndex;
@@ -92,6 +108,8 @@ class CVemInterfacePrivate {
 
     // Set by the event thread when its loop has ended, so shut-down can wait with a limit.
     CEvent eventLoopEnded{true, false};
+    // The open files of the process, one per movie (vem/service_file.h).
+    ServiceFileTable files;
     // Objects sharing this state (the original and its copies); the last one shuts it down.
     std::atomic<int> references{1};
 };
