@@ -1,4 +1,4 @@
-// _zelvem: the pybind11 layer between Python and the drive library (entries, frames, watches).
+// _zelvem: the pybind11 layer between Python and the movie catalog (entries, frames, watches).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -8,15 +8,15 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "suite/file.h"
-#include "suite/filesystem.h"
-#include "suite/numbers.h"
+#include "movies/movie_catalog.h"
+#include "movies/movie_path.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
 
@@ -39,12 +39,12 @@ vem::CVemInterface* drive() {
     return vem;
 }
 
-CStringW wide(const std::string& text) {
-    return CStringW(text.c_str(), static_cast<int>(text.size()));
-}
-
-std::string narrow(const CStringW& text) {
-    return text.ToUtf8().str();
+// The process's catalog, over the drive interface (which the first call starts, without the GIL).
+vem::MovieCatalog& catalog() {
+    vem::CVemInterface* vem = drive();
+    // Initialised with the GIL held, which orders racing first calls; it only keeps `vem`.
+    static vem::MovieCatalog movies(*vem);
+    return movies;
 }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
@@ -52,18 +52,79 @@ std::string narrow(const CStringW& text) {
     throw py::error_already_set();
 }
 
-py::dict entryToDict(const CDirectoryEntry& entry) {
-    py::dict properties;
-    for (uint32_t i = 0; i < entry.properties.size(); ++i) {
-        properties[py::str(entry.properties.key(i).str())] =
-            py::str(entry.properties.value(i).str());
+// How each failure of the movie layer reaches Python: everything but a missing drive or movie
+// (refused, gone, unreadable, a removal that took another movie) is an OSError.
+PyObject* exceptionFor(vem::MovieFailure failure) {
+    switch (failure) {
+        case vem::MovieFailure::NoDrive:
+            return PyExc_ConnectionError;
+        case vem::MovieFailure::NotFound:
+            return PyExc_FileNotFoundError;
+        default:
+            return PyExc_OSError;
     }
+}
+
+// Runs `call` without the GIL; a MovieError it throws is raised as its Python exception, with
+// the layer's message (which names the movie).
+template <typename Call>
+auto unlocked(Call&& call) -> decltype(call()) {
+    std::optional<vem::MovieError> failed;
+    {
+        py::gil_scoped_release released;
+        try {
+            return call();
+        } catch (const vem::MovieError& error) {
+            failed.emplace(error);
+        }
+    }
+    raise(exceptionFor(failed->failure()), failed->what());
+}
+
+// A place on the drive from the user's text, through the one path grammar every host uses.
+vem::MoviePath parsePath(const std::string& text) {
+    vem::MoviePath path;
+    std::string error;
+    if (!vem::parseMoviePath(text, path, error)) {
+        raise(PyExc_ValueError, error);
+    }
+    return path;
+}
+
+// The entry name of a movie's path. The root is a folder; an info stream is no movie, and
+// `notMovie` says how that is raised (removing one is not permitted, finding one as a movie
+// finds nothing).
+std::string movieName(const std::string& text, PyObject* notMovie = PyExc_FileNotFoundError) {
+    vem::MoviePath path = parsePath(text);
+    if (path.isRoot()) {
+        raise(PyExc_IsADirectoryError, path.display() + " is the drive's root, not a movie");
+    }
+    if (path.info) {
+        raise(notMovie, path.display() + " is a movie's information stream, not a movie");
+    }
+    return path.name;
+}
+
+py::dict describe(const vem::MovieDescription& movie) {
+    py::dict properties;
+    properties["width"] = std::to_string(movie.width);
+    properties["height"] = std::to_string(movie.height);
+    properties["numFrames"] = std::to_string(movie.frameCount);
+    properties["index"] = std::to_string(movie.index);
+    properties["startTime"] = movie.startTime;
+    properties["endTime"] = movie.endTime;
+    properties["duration"] = std::to_string(movie.durationMicroseconds);
     py::dict result;
-    result["name"] = narrow(entry.name);
-    result["path"] = narrow(entry.path);
-    result["attributes"] = entry.attributes;
-    result["size"] = entry.size;
-    result["time_us"] = entry.time.GetTimestamp(CDateTime::kMicroseconds);
+    result["name"] = movie.entryName;
+    result["index"] = movie.index;
+    result["width"] = movie.width;
+    result["height"] = movie.height;
+    result["frames"] = movie.frameCount;
+    result["size"] = movie.size;
+    result["time"] = movie.recordingTime;
+    result["start_time"] = movie.startTime;
+    result["end_time"] = movie.endTime;
+    result["duration"] = movie.durationMicroseconds;
     result["properties"] = properties;
     return result;
 }
@@ -80,219 +141,148 @@ bool writableContiguous(const py::buffer_info& buffer) {
     return !buffer.readonly;
 }
 
-uint64_t property(const CDirectoryEntry& entry, const char* key) {
-    bool valid = false;
-    uint64_t value = CUInt64::Parse(entry.properties.GetValue(CString(key)), &valid);
-    return valid ? value : 0;
+// Between frames, with the GIL held: runs Python's signal handlers, so that Ctrl+C raises
+// KeyboardInterrupt now rather than after a read of the whole movie.
+void stopOnSignal() {
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
 }
 
-// One open file per movie, shared by every Movie object of that movie. The drive gives each
-// connection one frame section per movie: two files on one movie would load frames into the
-// same memory and close it under each other, so readers take turns on the one file instead.
-struct SharedMovie {
-    // Guards file's position and the frame it has loaded; taken without the GIL, never while
-    // waiting for the library's cache lock (reads need only the request channel).
-    std::mutex lock;
-    TSharedPtr<IFile> file;
-    // Files opened by a race with another opener: never read, kept until the last user goes so
-    // that their closing does not take the section away from `file`.
-    std::vector<TSharedPtr<IFile>> spare;
-};
-
-// Guards `movies` only; nothing is called into the library while it is held.
-std::mutex registryLock;
-std::map<std::string, std::weak_ptr<SharedMovie>> movies;
-
-std::shared_ptr<SharedMovie> findShared(const std::string& key) {
-    auto found = movies.find(key);
-    return found == movies.end() ? nullptr : found->second.lock();
-}
-
-// A movie opened for reading: its size, and frames or bytes read into caller-owned memory.
+// A movie opened for reading: its description, and frames or bytes read into caller-owned
+// memory. Every MovieFile has a reader of its own; the library shares the service's file.
 class MovieFile {
   public:
-    explicit MovieFile(const std::string& path) : path(path) {
-        vem::CVemInterface* vem = drive();
-        bool found = false;
-        bool opened = false;
-        {
-            py::gil_scoped_release unlocked;
-            CDirectoryEntry entry = vem->GetInfo(wide(path));
-            found = (entry.attributes & kAttrNone) == 0 && (entry.attributes & kAttrFile) != 0;
-            if (found) {
-                name = narrow(entry.name);
-                width = property(entry, "width");
-                height = property(entry, "height");
-                frames = property(entry, "numFrames");
-                frameBytes = width * height * 2;
-                size = frameBytes * frames;
-                opened =
-                    share(vem, name + '\n' + entry.properties.GetValue(CString("index")).str());
-            }
-        }
-        if (!found) {
-            raise(PyExc_FileNotFoundError, "no movie " + path);
-        }
-        if (!opened) {
-            raise(PyExc_OSError, "the drive could not open " + path);
-        }
+    explicit MovieFile(const std::string& text) {
+        std::string name = movieName(text);
+        vem::MovieCatalog& movies = catalog();
+        reader_ = unlocked([&] { return std::make_unique<vem::MovieReader>(movies.open(name)); });
+        movie = reader_->description();
+        path = "/" + movie.entryName;
     }
 
     ~MovieFile() {
-        // The last user's release closes the file: a request to the service, so without the GIL.
-        py::gil_scoped_release unlocked;
-        shared.reset();
+        // Dropping the reader may close the service's file: a request, so without the GIL.
+        py::gil_scoped_release released;
+        std::lock_guard<std::mutex> guard(lock_);
+        reader_.reset();
     }
 
     void close() {
-        std::shared_ptr<SharedMovie> dropped;
-        dropped.swap(shared);
-        py::gil_scoped_release unlocked;
-        dropped.reset();
+        py::gil_scoped_release released;
+        std::lock_guard<std::mutex> guard(lock_);
+        reader_.reset();
     }
 
-    bool closed() const { return !shared; }
+    bool closed() {
+        py::gil_scoped_release released;
+        std::lock_guard<std::mutex> guard(lock_);
+        return !reader_;
+    }
 
     // Reads frames[i] into out[i] for each i; out holds frames.size() frames of this movie.
     void readFrames(py::array_t<int64_t, py::array::c_style> indices, py::buffer out) {
-        std::shared_ptr<SharedMovie> movie = open();
         py::buffer_info target = out.request(true);
         auto wanted = indices.unchecked<1>();
         if (!writableContiguous(target) ||
-            target.itemsize * target.size !=
-                static_cast<py::ssize_t>(frameBytes) * wanted.shape(0)) {
+            static_cast<uint64_t>(target.itemsize * target.size) !=
+                movie.frameBytes * static_cast<uint64_t>(wanted.shape(0))) {
             raise(PyExc_ValueError, "the output buffer does not hold exactly the frames asked for");
         }
         for (py::ssize_t i = 0; i < wanted.shape(0); ++i) {
-            if (wanted(i) < 0 || static_cast<uint64_t>(wanted(i)) >= frames) {
+            if (wanted(i) < 0 || static_cast<uint64_t>(wanted(i)) >= movie.frameCount) {
                 raise(PyExc_IndexError, "frame " + std::to_string(wanted(i)) + " out of range");
             }
         }
         auto* base = static_cast<uint8_t*>(target.ptr);
-        int64_t refused = -1;
-        {
-            py::gil_scoped_release unlocked;
-            for (py::ssize_t i = 0; i < wanted.shape(0) && refused < 0; ++i) {
-                uint64_t frame = static_cast<uint64_t>(wanted(i));
-                if (readAt(*movie, frame * frameBytes, base + i * frameBytes, frameBytes) !=
-                    frameBytes) {
-                    refused = static_cast<int64_t>(frame);
-                }
-            }
-        }
-        if (refused >= 0) {
-            raise(PyExc_OSError, path + ": the drive refused frame " + std::to_string(refused));
+        for (py::ssize_t i = 0; i < wanted.shape(0); ++i) {
+            uint64_t frame = static_cast<uint64_t>(wanted(i));
+            withReader([&](vem::MovieReader& reader) {
+                reader.readFrame(frame, base + i * movie.frameBytes);
+                return 0;
+            });
+            stopOnSignal();
         }
     }
 
     // Reads up to the buffer's length from `offset`; short only at the end of the movie.
     uint64_t readInto(uint64_t offset, py::buffer out) {
-        std::shared_ptr<SharedMovie> movie = open();
         py::buffer_info target = out.request(true);
         if (!writableContiguous(target)) {
             raise(PyExc_ValueError, "the output buffer is not writable and contiguous");
         }
         uint64_t want = static_cast<uint64_t>(target.itemsize * target.size);
-        uint64_t expected = offset >= size ? 0 : std::min(want, size - offset);
-        uint64_t got = 0;
-        {
-            py::gil_scoped_release unlocked;
-            got = readAt(*movie, offset, static_cast<uint8_t*>(target.ptr), expected);
-        }
-        if (got != expected) {
-            // A short read inside the movie is a refused frame, never an end of file.
-            raise(PyExc_OSError, path + ": the drive refused frame " +
-                                     std::to_string((offset + got) / frameBytes));
-        }
-        return got;
+        uint64_t count = offset >= movie.size ? 0 : std::min(want, movie.size - offset);
+        readRange(offset, static_cast<uint8_t*>(target.ptr), count);
+        return count;
     }
 
+    // The bytes from `offset` to `end` (clipped to the movie), read straight into the bytes
+    // object that is returned: a whole movie is held once, not once more for a copy.
+    py::bytes readBytes(uint64_t offset, uint64_t end) {
+        end = std::min(end, movie.size);
+        uint64_t count = offset >= end ? 0 : end - offset;
+        if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            raise(PyExc_OverflowError, "the range is too large for one bytes object");
+        }
+        auto result = py::reinterpret_steal<py::bytes>(
+            PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(count)));
+        if (!result) {
+            throw py::error_already_set();
+        }
+        // Nobody else sees the new object until it is returned, so it may still be filled.
+        readRange(offset, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.ptr())), count);
+        return result;
+    }
+
+    vem::MovieDescription movie;
     std::string path;
-    std::string name;
-    uint64_t width = 0;
-    uint64_t height = 0;
-    uint64_t frames = 0;
-    uint64_t frameBytes = 0;
-    uint64_t size = 0;
 
   private:
-    // Called without the GIL.
-    bool share(vem::CVemInterface* vem, const std::string& key) {
-        {
-            std::lock_guard<std::mutex> guard(registryLock);
-            shared = findShared(key);
-        }
-        if (shared) {
-            return true;
-        }
-        // Opened outside every lock of ours: opening takes the library's cache lock.
-        TSharedPtr<IFile> file = vem->OpenFile(wide(path), kOpenRead | kOpenShareRead);
-        if (!file || (size > 0 && static_cast<uint64_t>(file->GetSize()) < size)) {
-            return false;  // no section, or one smaller than a frame: the library reads nothing
-        }
-        std::lock_guard<std::mutex> guard(registryLock);
-        shared = findShared(key);
-        if (shared) {
-            shared->spare.push_back(std::move(file));
-            return true;
-        }
-        shared = std::make_shared<SharedMovie>();
-        shared->file = std::move(file);
-        movies[key] = shared;
-        for (auto it = movies.begin(); it != movies.end();) {
-            it = it->second.expired() ? movies.erase(it) : std::next(it);
-        }
-        return true;
-    }
-
-    std::shared_ptr<SharedMovie> open() const {
-        if (!shared) {
-            raise(PyExc_ValueError, "I/O operation on a closed movie");
-        }
-        return shared;
-    }
-
-    // Called without the GIL. Returns the bytes read, fewer than count when a frame is refused.
-    static uint64_t readAt(SharedMovie& movie, uint64_t offset, uint8_t* out, uint64_t count) {
-        std::lock_guard<std::mutex> guard(movie.lock);
-        if (movie.file->Seek(static_cast<int64_t>(offset), kSeekBegin) !=
-            static_cast<int64_t>(offset)) {
-            return 0;
-        }
+    // Reads `count` bytes from `offset` (inside the movie) into `out`, a frame at a time so that
+    // Ctrl+C stops a long read between frames.
+    void readRange(uint64_t offset, uint8_t* out, uint64_t count) {
         uint64_t done = 0;
         while (done < count) {
-            // Read takes 32-bit counts: large requests go in pieces.
-            uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(count - done, 1u << 30));
-            uint32_t got = movie.file->Read(out + done, piece);
-            done += got;
+            uint64_t at = offset + done;
+            uint64_t piece = std::min(count - done, movie.frameBytes - at % movie.frameBytes);
+            size_t got = withReader([&](vem::MovieReader& reader) {
+                return reader.read(at, out + done, static_cast<size_t>(piece));
+            });
             if (got != piece) {
-                break;
+                // A short read inside the movie is a refused frame, never an end of file.
+                raise(PyExc_OSError, path + ": the drive gave too few bytes of frame " +
+                                         std::to_string((at + got) / movie.frameBytes));
             }
+            done += piece;
+            stopOnSignal();
         }
-        return done;
     }
 
-    std::shared_ptr<SharedMovie> shared;
+    // Runs `call` on the reader without the GIL, one thread at a time: a reader serves one
+    // thread at a time, and a Movie may be shared by threads.
+    template <typename Call>
+    auto withReader(Call&& call) -> decltype(call(std::declval<vem::MovieReader&>())) {
+        bool wasClosed = false;
+        auto result = unlocked([&]() -> decltype(call(*reader_)) {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!reader_) {
+                wasClosed = true;
+                return {};
+            }
+            return call(*reader_);
+        });
+        if (wasClosed) {
+            raise(PyExc_ValueError, "I/O operation on a closed movie");
+        }
+        return result;
+    }
+
+    // Guards reader_: its position and the frame it has loaded. Taken without the GIL; the
+    // library's locks are taken after it, never before.
+    std::mutex lock_;
+    std::unique_ptr<vem::MovieReader> reader_;
 };
-
-py::bytes infoBlock(const std::string& path) {
-    vem::CVemInterface* vem = drive();
-    std::string block;
-    bool ok = false;
-    {
-        py::gil_scoped_release unlocked;
-        TSharedPtr<IFile> file = vem->OpenFile(wide(path + ":info"), kOpenRead | kOpenShareRead);
-        if (file) {
-            block.resize(static_cast<size_t>(std::max<int64_t>(file->GetSize(), 0)));
-            file->SeekToBegin();
-            ok = file->Read(block.data(), static_cast<uint32_t>(block.size())) == block.size();
-        }
-    }
-    if (!ok) {
-        raise(PyExc_OSError, "the drive gave no information block for " + path);
-    }
-    return py::bytes(block);
-}
 
 // Set at interpreter exit: the library's thread must not enter Python any more.
 std::atomic<bool> finalizing{false};
@@ -351,22 +341,25 @@ class Watch {
     zelDelegate handle{};
 };
 
-// The C++ baseline of the read benchmark: `count` frames from `first` through Read into one
-// reused buffer, as a C++ host reads. Returns the seconds spent.
-double cppReadFrames(const std::string& path, uint64_t first, uint64_t count) {
+// The C++ baseline of the read benchmark: `count` frames from `first` through the drive
+// interface's own file into one reused buffer, as a suite host reads. Returns the seconds spent.
+double cppReadFrames(const std::string& text, uint64_t first, uint64_t count) {
+    std::string name = movieName(text);
+    vem::MovieCatalog& movies = catalog();
     vem::CVemInterface* vem = drive();
-    py::gil_scoped_release unlocked;
+    py::gil_scoped_release released;
     auto started = std::chrono::steady_clock::now();
-    CDirectoryEntry entry = vem->GetInfo(wide(path));
-    uint64_t frameBytes = property(entry, "width") * property(entry, "height") * 2;
-    TSharedPtr<IFile> file = vem->OpenFile(wide(path), kOpenRead | kOpenShareRead);
-    if (!file || frameBytes == 0) {
+    std::optional<vem::MovieDescription> movie = movies.find(name);
+    TSharedPtr<IFile> file =
+        vem->OpenFile(CStringW(("/" + name).c_str()), kOpenRead | kOpenShareRead);
+    if (!movie || !file || !movie->framesReadable()) {
         return -1;
     }
+    uint32_t frameBytes = static_cast<uint32_t>(movie->frameBytes);
     std::vector<uint8_t> frame(frameBytes);
     for (uint64_t i = 0; i < count; ++i) {
         file->Seek(static_cast<int64_t>((first + i) * frameBytes), kSeekBegin);
-        if (file->Read(frame.data(), static_cast<uint32_t>(frameBytes)) != frameBytes) {
+        if (file->Read(frame.data(), frameBytes) != frameBytes) {
             return -1;
         }
     }
@@ -379,60 +372,61 @@ double cppReadFrames(const std::string& path, uint64_t first, uint64_t count) {
 PYBIND11_MODULE(_zelvem, m) {
     m.doc() = "The drive library's interface for the zelvem package (use zelvem, not this).";
 
-    m.def("load", [] { drive(); });
-    m.def("is_emulator", [] { return drive()->isEmulator(); });
-    m.def("emulator_folder", [] { return narrow(drive()->GetEmulatorFolder()); });
+    m.def("load", [] { catalog(); });
+    m.def("is_emulator", [] { return catalog().emulator(); });
+    m.def("emulator_folder", [] { return drive()->GetEmulatorFolder().ToUtf8().str(); });
     m.def("drive_present", [] {
-        vem::CVemInterface* vem = drive();
-        py::gil_scoped_release unlocked;
-        return vem->drivePresent();
+        vem::MovieCatalog& movies = catalog();
+        return unlocked([&] { return movies.drivePresent(); });
     });
-    m.def("list", [](const std::string& path, const std::string& filter) {
-        vem::CVemInterface* vem = drive();
-        CDirectoryListing listing;
-        {
-            py::gil_scoped_release unlocked;
-            listing = vem->GetDirectoryListing(wide(path), wide(filter));
-        }
+    m.def("no_drive_message", [] {
+        vem::MovieCatalog& movies = catalog();
+        return unlocked([&] { return movies.noDriveMessage(); });
+    });
+    // The library's path of a place ("/NAME", "/NAME:info" or "/"); ValueError when refused.
+    m.def("library_path", [](const std::string& text) { return parsePath(text).libraryPath(); });
+    m.def("list", [](const std::string& filter) {
+        vem::MovieCatalog& movies = catalog();
+        std::vector<vem::MovieDescription> listed = unlocked([&] { return movies.list(filter); });
         py::list entries;
-        for (const CDirectoryEntry& entry : listing.entries) {
-            entries.append(entryToDict(entry));
+        for (const vem::MovieDescription& movie : listed) {
+            entries.append(describe(movie));
         }
         return entries;
     });
-    m.def("info", [](const std::string& path) -> py::object {
-        vem::CVemInterface* vem = drive();
-        CDirectoryEntry entry;
-        {
-            py::gil_scoped_release unlocked;
-            entry = vem->GetInfo(wide(path));
-        }
-        if (entry.attributes & kAttrNone) {
-            return py::none();
-        }
-        return entryToDict(entry);
+    m.def("info", [](const std::string& text) -> py::object {
+        std::string name = movieName(text);
+        vem::MovieCatalog& movies = catalog();
+        std::optional<vem::MovieDescription> movie = unlocked([&] { return movies.find(name); });
+        return movie ? py::object(describe(*movie)) : py::none();
     });
-    m.def("remove", [](const std::string& path) {
-        vem::CVemInterface* vem = drive();
-        py::gil_scoped_release unlocked;
-        return vem->RemoveFile(wide(path));
+    m.def("remove", [](const std::string& text) {
+        std::string name = movieName(text, PyExc_PermissionError);
+        vem::MovieCatalog& movies = catalog();
+        return unlocked([&] { return movies.remove(name).removed; });
     });
-    m.def("info_block", &infoBlock);
+    m.def("info_block", [](const std::string& text) {
+        std::string name = movieName(text);
+        vem::MovieCatalog& movies = catalog();
+        std::vector<uint8_t> block = unlocked([&] { return movies.infoStream(name); });
+        return py::bytes(reinterpret_cast<const char*>(block.data()), block.size());
+    });
     m.def("cpp_read_frames", &cppReadFrames);
     m.def("finalize", [] { finalizing = true; });
 
     py::class_<MovieFile>(m, "MovieFile")
         .def(py::init<const std::string&>())
         .def_readonly("path", &MovieFile::path)
-        .def_readonly("name", &MovieFile::name)
-        .def_readonly("width", &MovieFile::width)
-        .def_readonly("height", &MovieFile::height)
-        .def_readonly("frames", &MovieFile::frames)
-        .def_readonly("frame_bytes", &MovieFile::frameBytes)
-        .def_readonly("size", &MovieFile::size)
+        .def_property_readonly("name", [](const MovieFile& f) { return f.movie.entryName; })
+        .def_property_readonly("width", [](const MovieFile& f) { return f.movie.width; })
+        .def_property_readonly("height", [](const MovieFile& f) { return f.movie.height; })
+        .def_property_readonly("frames", [](const MovieFile& f) { return f.movie.frameCount; })
+        .def_property_readonly("frame_bytes", [](const MovieFile& f) { return f.movie.frameBytes; })
+        .def_property_readonly("size", [](const MovieFile& f) { return f.movie.size; })
         .def_property_readonly("closed", &MovieFile::closed)
         .def("read_frames", &MovieFile::readFrames)
         .def("read_into", &MovieFile::readInto)
+        .def("read_bytes", &MovieFile::readBytes)
         .def("close", &MovieFile::close);
 
     py::class_<Watch>(m, "Watch")

@@ -6,7 +6,8 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchma
       python3-dev pybind11-dev python3-numpy python3-fsspec python3-pytest python3-tifffile
       passwd util-linux
       libcli11-dev nlohmann-json3-dev libpng-dev libtiff-dev pkg-config
-      libfuse3-dev fuse3 attr)
+      libfuse3-dev fuse3 attr
+      nodejs chromium chromium-driver python3-selenium)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -16,4 +17,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+# Debian ships npm apart from nodejs; builds of nodejs from elsewhere carry their own npm.
+if ! command -v npm >/dev/null; then
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends npm
 fi

@@ -46,6 +46,9 @@ run_ctest linux "Linux tests" -j"$jobs" --output-on-failure --timeout 120
 (cd build/linux && ctest -N -R '^vem_mount$' | grep -q 'Total Tests: 1') ||
   failed "the vem mount tests are missing (is libfuse3-dev installed?)"
 
+phase "Viewer page: lint, format check and unit tests"
+scripts/lint-viewer.sh || failed "viewer lint and unit tests"
+
 phase "Installed package: a host built with find_package and with pkg-config"
 scripts/test-consumer.sh build/linux || failed "installed package"
 
@@ -70,9 +73,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # instrument).
 phase "Threaded tests under ThreadSanitizer"
 tsan_tests=(vem_drive_test vem_faults_test channel_test vemsim_e2e_test suite_core_test
-  mount_unit_test)
+  movies_catalog_test mount_unit_test)
 sanitizer_tree tsan thread
-cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim
+cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim vem
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_ctest tsan "ThreadSanitizer" -j"$jobs" --output-on-failure --timeout 240 \
   -R "^($(IFS='|'; echo "${tsan_tests[*]}"))\\."

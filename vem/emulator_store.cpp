@@ -162,8 +162,10 @@ TSharedPtr<IFile> emulatorOpen(const CStringW& folder, const CStringW& fileName,
         return TSharedPtr<IFile>();
     }
     const CStringW local = inFolder(folder, fileName);
-    // Only files: a device or pipe under a movie's name could block the reader for ever.
-    if (!isRegularLocalFile(local)) {
+    // Only files: a device or pipe under a movie's name could block the reader for ever. A host
+    // that asks to create passes its mode on to the local file system, where nothing is yet (a
+    // link planted there, even one that leads nowhere, is not followed to make a file elsewhere).
+    if (!isRegularLocalFile(local) && ((mode & kOpenCreate) == 0 || !localNameFree(local))) {
         return TSharedPtr<IFile>();
     }
     return fileSystem()->OpenFile(local, mode);

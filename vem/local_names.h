@@ -20,4 +20,8 @@ bool isDeviceName(const CStringW& name);
 // block a reader for ever or reach hardware.
 bool isRegularLocalFile(const CStringW& path);
 
+// Whether nothing at all is at `path`, not even a link that leads nowhere: a file may be made
+// there without being steered somewhere else.
+bool localNameFree(const CStringW& path);
+
 }  // namespace zel::vem

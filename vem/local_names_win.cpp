@@ -58,4 +58,12 @@ bool isRegularLocalFile(const CStringW& path) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool localNameFree(const CStringW& path) {
+    if (GetFileAttributesW(path.w_str()) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace zel::vem

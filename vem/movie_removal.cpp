@@ -23,21 +23,33 @@ CVemInterfacePrivate::Removal CVemInterfacePrivate::removeMovie(const CStringW& 
     if (removing.busy()) {
         return Removal::Busy;
     }
+    bool refreshed = false;
     for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
         uint32_t position = 0;
         SMovieKey key;
         std::vector<SMovieKey> before;
+        bool found = false;
         {
             CAutoLock guard(cacheLock);
-            if (!findMovieLocked(entryName, position)) {
-                return Removal::NotFound;
-            }
-            key = keyAtLocked(position);
-            for (uint32_t i = 0; i < movies.size(); ++i) {
-                if (whole[i]) {
-                    before.push_back(keyAtLocked(i));
+            found = findMovieLocked(entryName, position);
+            if (found) {
+                key = keyAtLocked(position);
+                for (uint32_t i = 0; i < movies.size(); ++i) {
+                    if (whole[i]) {
+                        before.push_back(keyAtLocked(i));
+                    }
                 }
             }
+        }
+        if (!found) {
+            // The list may have been read while another client changed the drive: only a list
+            // read after this removal began says that the movie is not there.
+            if (refreshed) {
+                return Removal::NotFound;
+            }
+            refresh();
+            refreshed = true;
+            continue;
         }
         // The confirmation and the removal leave back to back with the channel held, so no other
         // request of this process comes between them.
@@ -50,12 +62,15 @@ CVemInterfacePrivate::Removal CVemInterfacePrivate::removeMovie(const CStringW& 
                                              there.width, there.height} == key;
         const bool removed = same && requestChannel.RemoveMovie(position);
         requestChannel.release();
-        if (!asked) {
+        // A position past the end is refused with an error reply on a channel that stays up:
+        // the list is behind, as when another movie sits there.
+        if (!asked && !requestChannel.isConnected()) {
             return Removal::Refused;
         }
         if (!same) {
             // The list lags the drive: read it again and look the name up anew.
             refresh();
+            refreshed = true;
             continue;
         }
         if (!removed) {
@@ -74,10 +89,23 @@ CVemInterfacePrivate::Removal CVemInterfacePrivate::removeMovie(const CStringW& 
         if (std::find(after.begin(), after.end(), key) == after.end()) {
             return Removal::Removed;
         }
-        // Still listed: the drive took something else, or nothing at all.
-        for (const SMovieKey& was : before) {
-            if (!(was == key) && std::find(after.begin(), after.end(), was) == after.end()) {
-                other = was.entryName;
+        // Still listed: the drive took something else, or nothing at all. Others' removals of
+        // movies before ours shift the later ones into our position, so the movie taken in its
+        // place is the first one missing after ours; missing ones before it went by other hands.
+        const size_t ours =
+            static_cast<size_t>(std::find(before.begin(), before.end(), key) - before.begin());
+        auto missing = [&](size_t i) {
+            return std::find(after.begin(), after.end(), before[i]) == after.end();
+        };
+        for (size_t i = ours + 1; i < before.size(); ++i) {
+            if (missing(i)) {
+                other = before[i].entryName;
+                return Removal::WrongMovie;
+            }
+        }
+        for (size_t i = 0; i < ours && i < before.size(); ++i) {
+            if (missing(i)) {
+                other = before[i].entryName;
                 return Removal::WrongMovie;
             }
         }

@@ -26,6 +26,9 @@ constexpr uint32_t kDefaultLifecycleTimeoutMs = 5000;
 // More movies than any drive holds; a larger count from the service is not believed.
 constexpr uint32_t kMaxMovies = 1u << 20;
 
+// How often a refresh reads a list that changed while it was read.
+constexpr int kListPasses = 3;
+
 // An empty value counts as unset, as for every switch of the library.
 bool switchSet(const char* name) {
     const char* value = std::getenv(name);
@@ -70,40 +73,49 @@ void CVemInterfacePrivate::notifyHandlersLocked() {
 
 bool CVemInterfacePrivate::refresh() {
     CAutoLock guard(cacheLock);
-    movies.clear();
-    movieIndex.clear();
-    whole.clear();
-    listComplete = false;
     // Positions change from here on: open files and opens in progress must look again.
     ++generation;
-    uint32_t count = 0;
-    // A count no drive could hold would only make a broken service cost gigabytes of cache and
-    // millions of requests: it is treated like a failed request.
-    const bool counted = requestChannel.GetMovieCount(count) && count <= kMaxMovies;
-    bool complete = counted;
-    if (counted) {
-        // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
-        // the fields read before the failure and zeros in the rest.
-        movies.resize(count);
-        whole.assign(count, 0);
-        for (uint32_t i = 0; i < count; ++i) {
-            // A record that failed (a reply in error, a movie removed while the list is read, a
-            // channel another thread's exchange broke) is asked for once more; a record that
-            // still fails is kept out of sight, never listed half-read. The caller may try the
-            // whole list again.
-            for (int attempt = 0; attempt < 2 && !whole[i]; ++attempt) {
-                movies[i] = SVemMovieInfo{};
-                whole[i] = requestChannel.GetMovieInfo(i, movies[i]) ? 1 : 0;
-            }
-            if (!whole[i]) {
-                complete = false;
-            }
-        }
-        rebuildIndexLocked();
+    bool complete = false;
+    // The list is read one record at a time while other clients may change the drive: a removal
+    // part-way shifts the later records, so one movie is read twice and the next not at all.
+    // A count that differs after the records, or a record that failed, shows such a torn list;
+    // it is read again, a few times at most.
+    for (int pass = 0; pass < kListPasses && !complete; ++pass) {
+        complete = readListLocked();
     }
     listComplete = complete;
     notifyHandlersLocked();
     return complete;
+}
+
+bool CVemInterfacePrivate::readListLocked() {
+    movies.clear();
+    movieIndex.clear();
+    whole.clear();
+    uint32_t count = 0;
+    // A count no drive could hold would only make a broken service cost gigabytes of cache and
+    // millions of requests: it is treated like a failed request.
+    if (!requestChannel.GetMovieCount(count) || count > kMaxMovies) {
+        return false;
+    }
+    // resize() grows by doubling and zero-fills: a record whose request fails part-way keeps
+    // the fields read before the failure and zeros in the rest.
+    movies.resize(count);
+    whole.assign(count, 0);
+    bool complete = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        // A record that failed (a reply in error, a movie removed while the list is read, a
+        // channel another thread's exchange broke) is asked for once more; a record that still
+        // fails is kept out of sight, never listed half-read.
+        for (int attempt = 0; attempt < 2 && !whole[i]; ++attempt) {
+            movies[i] = SVemMovieInfo{};
+            whole[i] = requestChannel.GetMovieInfo(i, movies[i]) ? 1 : 0;
+        }
+        complete = complete && whole[i];
+    }
+    rebuildIndexLocked();
+    uint32_t after = 0;
+    return complete && requestChannel.GetMovieCount(after) && after == count;
 }
 
 SMovieKey CVemInterfacePrivate::keyAtLocked(uint32_t position) const {

@@ -37,6 +37,9 @@ class CVemInterfacePrivate {
     // when the movie count could not be had (the cache is then empty) or a record could not be
     // read (it is then zeros, or partly).
     bool refresh();
+    // One reading of the count, every record and the count again; false when the list was torn
+    // by a change meanwhile or a record could not be read. The caller holds cacheLock.
+    bool readListLocked();
     // Rebuilds movieIndex from movies; on failure (allocation) empties both, so the two never
     // disagree. The caller holds cacheLock.
     void rebuildIndexLocked();

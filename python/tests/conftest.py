@@ -37,13 +37,16 @@ def synthetic_movie(number, width, height, frames):
 
 
 class Vemsim:
-    def __init__(self, root, args):
+    """A vemsim on the pipe folder root/pipe; a second one on the same root (another `run`)
+    takes over the first one's pipes once that has stopped, as a restarted service would."""
+
+    def __init__(self, root, args, run="vemsim"):
         self.env = dict(os.environ, ZELVEM_PIPE_DIR=str(root / "pipe"),
                         XDG_DATA_HOME=str(root / "data"))
         self.env.pop("ZELVEM_ENABLE_EMULATOR", None)
-        (root / "pipe").mkdir()
-        (root / "data").mkdir()
-        self.log = root / "vemsim.log"
+        (root / "pipe").mkdir(exist_ok=True)
+        (root / "data").mkdir(exist_ok=True)
+        self.log = root / f"{run}.log"
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen([VEMSIM, *args], stderr=log, env=self.env)
         deadline = time.monotonic() + 20

@@ -5,11 +5,12 @@ import pathlib
 import subprocess
 import sys
 import threading
+import time
 
 import fsspec
 import pytest
 
-from conftest import MOVIES, VEMSIM, run_python, synthetic_movie
+from conftest import MOVIES, VEMSIM, Vemsim, run_python, synthetic_movie
 
 FRAME2 = 33 * 17 * 2  # bytes in a frame of movie 2-odd
 
@@ -129,6 +130,49 @@ def test_watch_sees_additions_and_removals(drive, fs, sim):
     assert len(broken_calls) == calls
 
 
+def wait_for(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the library's list did not catch up"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("call, path, error", [
+    ("remove", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
+    ("remove", "vem://elsewhere/1-sim", ValueError), ("remove", "/", IsADirectoryError),
+    ("remove", "1-*", FileNotFoundError), ("remove", "sim", FileNotFoundError),
+    ("open", "2-odd:INFO", FileNotFoundError), ("open", "vem://elsewhere/2-odd", ValueError),
+    ("open", "vem:///2-odd/x", ValueError), ("info", "vem://host/2-odd", ValueError),
+    ("info", "1-sim\x85", ValueError), ("info", "1-sim\n", ValueError),
+])
+def test_paths_the_grammar_or_the_drive_refuse(drive, call, path, error):
+    with pytest.raises(error):
+        getattr(drive, call)(path)
+    assert drive.info("vem://1-sim").name == "1-sim"  # the relative form names the movie
+
+
+def test_removal_takes_the_named_movie_or_fails_saying_why(drive, sim):
+    entry = dict(w.split("=") for w in sim.ctl("add", 16, 8, 2, "doomed").split()[1:])["entry"]
+    wait_for(lambda: entry in [e.name for e in drive.list()])
+    before = [e.name for e in drive.list()]
+    sim.ctl("fault", "error", "ord=7")
+    with pytest.raises(OSError) as refused:
+        drive.remove(entry)
+    assert not isinstance(refused.value, FileNotFoundError)
+    assert [e.name for e in drive.list()] == before
+    drive.remove(entry)
+    assert [e.name for e in drive.list()] == [n for n in before if n != entry]
+    sim.ctl("detach")
+    try:
+        wait_for(lambda: not drive.present)
+        for call in (drive.list, lambda: drive.open("1-sim"), lambda: drive.remove("1-sim")):
+            with pytest.raises(ConnectionError, match="no recording drive"):
+                call()
+    finally:
+        sim.ctl("attach")
+    wait_for(lambda: drive.present and "1-sim" in [e.name for e in drive.list()])
+
+
 EMULATOR_SCRIPT = """
 import numpy, sys, zelvem
 sys.path.insert(0, {tests!r})
@@ -174,14 +218,62 @@ for call in calls:
 """
 
 
-def test_without_service_every_call_says_there_is_no_drive(tmp_path):
-    # "No such movie", or an empty list, would send a user looking for the wrong fault.
-    (tmp_path / "pipe").mkdir()
+@pytest.mark.parametrize("named", [True, False])
+def test_without_service_every_call_says_there_is_no_drive_and_where_it_looked(tmp_path, named):
+    # "No such movie", or an empty list, would send a user looking for the wrong fault; and
+    # the pipe folder names the commonest one, a ZELVEM_PIPE_DIR set for the service only.
     env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"),
-               ZELVEM_PIPE_DIR=str(tmp_path / "pipe"))
+               XDG_RUNTIME_DIR=str(tmp_path / "run"))
     env.pop("ZELVEM_ENABLE_EMULATOR", None)
+    if named:
+        env["ZELVEM_PIPE_DIR"] = folder = str(tmp_path / "pipe")
+    else:
+        env.pop("ZELVEM_PIPE_DIR", None)
+        folder = str(tmp_path / "run" / "zelvem")
+    os.makedirs(folder)
     result = run_python(NO_SERVICE_SCRIPT, env)
     assert result.returncode == 0, result.stderr
-    no_drive = ("ConnectionError no drive detected (the drive service does not answer, or no "
-                "drive is attached)")
-    assert result.stdout.splitlines() == [no_drive] * 5
+    lines = result.stdout.splitlines()
+    assert len(lines) == 5 and len(set(lines)) == 1, lines
+    assert lines[0].startswith("ConnectionError no drive detected") and folder in lines[0]
+
+
+RACING_REMOVAL_SCRIPT = """
+import zelvem
+drive = zelvem.Drive()
+drive.list()
+print("ready", flush=True)
+input()
+try:
+    drive.remove("3-sim")
+    print("removed")
+except OSError as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize("slow", ["ord=2", "ord=7"])
+def test_a_removal_racing_another_clients_takes_the_named_movie_or_says_so(tmp_path, slow):
+    # Another client removes the first movie while our confirmation (ord 2) or removal (ord 7)
+    # is held up: every later movie moves down one place under the request.
+    sim = Vemsim(tmp_path, ["--movies", "5x16x8x2"])
+    child = subprocess.Popen([sys.executable, "-c", RACING_REMOVAL_SCRIPT], env=sim.env,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        sim.ctl("fault", "delay", slow, "ms=1500")
+        child.stdin.write("\n")
+        child.stdin.flush()
+        wait_for(lambda: sim.stats()["faults"] == "0")
+        sim.ctl("remove", 0)
+        out, err = child.communicate(timeout=60)
+        left = {word for word in sim.ctl("list").split() if word.endswith("-sim")}
+    finally:
+        child.kill()
+        sim.stop()
+    if out == "removed\n":
+        assert left == {"2-sim", "4-sim", "5-sim"}, out + err
+    else:
+        assert out.startswith("OSError ") and "3-sim is still there" in out, out + err
+        assert "3-sim" in left

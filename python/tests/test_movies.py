@@ -2,17 +2,27 @@
 
 import datetime
 import json
+import pathlib
 import subprocess
+import sys
 import threading
 
+import fsspec
 import numpy
 import pytest
 
-from conftest import MOVIES, VEM, synthetic, synthetic_movie
+from conftest import MOVIES, VEM, Vemsim, synthetic, synthetic_movie
+
+TESTS = str(pathlib.Path(__file__).parent)
 
 
 def path_of(number):
     return f"vem:///{number}-{MOVIES[number][3]}"
+
+
+@pytest.fixture(scope="module")
+def fs(drive):
+    return fsspec.filesystem("vem")
 
 
 @pytest.mark.parametrize("number", sorted(MOVIES))
@@ -30,13 +40,53 @@ def test_every_pixel_through_every_kind_of_index(drive, number):
             numpy.testing.assert_array_equal(movie[key], expected[key], err_msg=repr(key))
 
 
+def numpy_keys(frames, height, width):
+    """Keys numpy takes on a (frames, height, width) array, one a line."""
+    pixels = numpy.arange(frames * height * width).reshape(frames, height, width)
+    return [
+        Ellipsis, (Ellipsis, 0), (0, Ellipsis), (Ellipsis, 3, slice(None, None, -2)),
+        (slice(None, None, -1), Ellipsis, 1), slice(-2, None, -4), slice(100, -100, -1),
+        numpy.int64(3), numpy.uint8(2), numpy.array(-1), numpy.array([1, 2], dtype=numpy.uint64),
+        numpy.arange(frames) % 3 == 0, [True, False] * (frames // 2) + [True] * (frames % 2),
+        pixels % 7 == 0,                                # a mask over every pixel
+        (pixels % 5 == 0)[:, :, 0],                     # a mask over frames and rows
+        numpy.array([[3, 1], [1, 0]]),                  # an index array of two dimensions
+        ([3, 1], slice(None), [0, 1]),                  # array indices apart: numpy's order
+        ([3, 1], [2, 0]), (None, 2), (2, None, 1), (), [], (slice(None), 2, slice(1, 5)),
+        (numpy.arange(frames) > 5, 0), (True, 1), (False,), (-1, -1, -1),
+    ]
+
+
+@pytest.mark.parametrize("number", [1, 2])
+def test_numpy_forms_read_like_numpy(drive, number):
+    width, height, frames, _ = MOVIES[number]
+    expected = synthetic_movie(number, width, height, frames)
+    with drive.open(path_of(number)) as movie:
+        for key in numpy_keys(frames, height, width):
+            got = movie[key]
+            assert got.shape == expected[key].shape, repr(key)
+            numpy.testing.assert_array_equal(got, expected[key], err_msg=repr(key))
+        numpy.testing.assert_array_equal(numpy.asarray(movie, dtype=numpy.int32), expected)
+
+
 @pytest.mark.parametrize("key, error", [
     (12, IndexError), (-13, IndexError), ([0, 12], IndexError), (1.5, TypeError),
-    ("0", TypeError), ([[0]], TypeError), (numpy.ones(3, dtype=bool), IndexError),
+    ("0", TypeError), ([[0, 99]], IndexError), (numpy.ones(3, dtype=bool), IndexError),
+    (numpy.array([2**64 - 1], dtype=numpy.uint64), IndexError),  # must not wrap to -1
+    (numpy.uint64(2**64 - 1), IndexError), (numpy.array([12], dtype=numpy.uint8), IndexError),
+    ((Ellipsis, 0, Ellipsis), IndexError), ((0, 0, 0, 0), IndexError),
+    (numpy.ones((12, 2), dtype=bool), IndexError), ([0.0], TypeError), (slice(None), None),
 ])
-def test_bad_indices(drive, key, error):
-    with drive.open(path_of(1)) as movie, pytest.raises(error):
-        movie[key]
+def test_bad_indices_read_nothing(drive, sim, key, error):
+    with drive.open(path_of(1)) as movie:
+        before = sim.stats()["frames"]
+        if error is None:  # the control: the same movie read through a key that is fine
+            movie[key]
+            assert sim.stats()["frames"] != before
+            return
+        with pytest.raises(error):
+            movie[key]
+        assert sim.stats()["frames"] == before
 
 
 def test_closed_movie_and_missing_paths(drive):
@@ -117,3 +167,79 @@ def test_conflicting_mode_is_refused(drive):
     with pytest.raises(RuntimeError, match="mode"):
         zelvem.Drive(emulator=True)
     assert zelvem.Drive(emulator=False).emulator is False
+
+
+def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive, fs, sim):
+    width, height, frames, _ = MOVIES[1]
+    expected = synthetic_movie(1, width, height, frames)
+    data = expected.astype("<u2").tobytes()
+    frame = width * height * 2
+    a, b = fs.open(path_of(1)), drive.open(path_of(1))
+    # A reads half of frame 3, B reads frame 7, A reads on: the rest of frame 3 is frame 3's.
+    for first, other in [(3, 7), (7, 3), (0, 11), (5, 5)]:
+        a.seek(first * frame)
+        half = a.read(frame // 2 + 1)
+        numpy.testing.assert_array_equal(b[other], expected[other])
+        assert half + a.read(frame - len(half)) == data[first * frame:(first + 1) * frame]
+    sim.ctl("fault", "error", "ord=6")
+    with pytest.raises(OSError):
+        b[4]
+    numpy.testing.assert_array_equal(b[4], expected[4])  # a refused frame leaves B usable
+    a.close()
+    numpy.testing.assert_array_equal(b[::-1], expected[::-1])
+    c = drive.open("1-sim")
+    b.close()
+    numpy.testing.assert_array_equal(c[[2, 9]], expected[[2, 9]])
+    c.close()
+
+
+RESTART_SCRIPT = """
+import sys, time, numpy, zelvem
+sys.path.insert(0, {tests!r})
+from conftest import synthetic
+drive = zelvem.Drive()
+old = drive.open("/1-sim")
+assert old.shape == (12, 48, 64) and (old[3] == synthetic(1, 3, 64, 48)).all()
+print("opened", flush=True)
+sys.stdin.readline()  # the service restarts, with a movie of that name and another shape
+deadline = time.monotonic() + 30
+while time.monotonic() < deadline:
+    try:
+        if drive.info("/1-sim").height == 64:
+            break
+    except (ConnectionError, FileNotFoundError):
+        pass
+    time.sleep(0.1)
+new = drive.open("/1-sim")
+assert new.shape == (12, 64, 48), new.shape
+assert all((new[i] == synthetic(1, i, 48, 64)).all() for i in (0, 3, 11))
+try:
+    old[4]
+    print("the old movie still read")
+except OSError:
+    print("the old movie failed")
+old.close()
+assert (new[5] == synthetic(1, 5, 48, 64)).all()
+new.close()
+print("ok")
+"""
+
+
+def test_after_a_service_restart_new_opens_read_the_new_service(tmp_path):
+    first = Vemsim(tmp_path, ["--movie", "64x48x12"], run="first")
+    env = dict(first.env, ZELVEM_RECONNECT="1")
+    child = subprocess.Popen([sys.executable, "-c", RESTART_SCRIPT.format(tests=TESTS)],
+                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    second = None
+    try:
+        assert child.stdout.readline() == "opened\n", child.stderr.read()
+        first.stop()
+        second = Vemsim(tmp_path, ["--movie", "48x64x12"], run="second")
+        out, err = child.communicate("\n", timeout=90)
+    finally:
+        child.kill()
+        first.stop()
+        if second:
+            second.stop()
+    assert (child.returncode, out) == (0, "the old movie failed\nok\n"), err

@@ -22,41 +22,30 @@ from . import _zelvem
 __all__ = ["Drive", "Entry", "Movie", "Watch"]
 __version__ = "0.1.0"
 
-_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
-_ATTR_FILE = 0x2
-
-_NO_DRIVE = "no drive detected (the drive service does not answer, or no drive is attached)"
-
 # Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
 _load_lock = threading.Lock()
 _loaded = False
 
 
 def _require_drive():
-    """Raises ConnectionError when there is no drive: the service is not running or has none."""
+    """Raises ConnectionError when there is no drive: the service is not running (the message
+    names where it was sought) or has no drive attached."""
     if not _zelvem.is_emulator() and not _zelvem.drive_present():
-        raise ConnectionError(_NO_DRIVE)
+        raise ConnectionError(_zelvem.no_drive_message())
+
+
+def _text(path):
+    """A path as text: str, bytes (UTF-8) or any os.PathLike."""
+    path = os.fspath(path)
+    return path.decode("utf-8") if isinstance(path, bytes) else path
 
 
 def _drive_path(path):
-    """The absolute library path of a "vem:" URL, an absolute path or a bare entry name."""
-    path = os.fspath(path)
-    if isinstance(path, bytes):
-        path = path.decode("utf-8")
-    if "\0" in path:
-        raise ValueError("a path cannot hold a NUL character")
-    if path.startswith("vem://"):
-        path = path[len("vem://"):]
-    # Always absolute: relative paths would expand against the library's working directory,
+    """The library path ("/NAME", "/NAME:info" or "/") of a "vem:" URL, an absolute path or a
+    bare entry name; ValueError for what the library's path grammar refuses (vem://HOST/NAME)."""
+    # Always absolute: a relative path would expand against the library's working directory,
     # which other hosts in the process may set.
-    return "/" + path.lstrip("/")
-
-
-def _number(text):
-    try:
-        return int(text)
-    except (TypeError, ValueError):
-        return 0
+    return _zelvem.library_path(_text(path))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -77,21 +66,21 @@ class Entry:
     properties: dict
 
     @classmethod
-    def _from_library(cls, raw):
-        p = raw["properties"]
+    def _from_library(cls, movie):
+        """From the library's description of a movie, whose numbers it already holds as such."""
         return cls(
-            name=raw["name"],
-            path=raw["path"],
-            size=raw["size"],
-            time=_EPOCH + datetime.timedelta(microseconds=raw["time_us"]),
-            width=_number(p.get("width")),
-            height=_number(p.get("height")),
-            num_frames=_number(p.get("numFrames")),
-            index=_number(p.get("index")),
-            start_time=p.get("startTime", ""),
-            end_time=p.get("endTime", ""),
-            duration=_number(p.get("duration")),
-            properties=dict(p),
+            name=movie["name"],
+            path="/" + movie["name"],
+            size=movie["size"],
+            time=datetime.datetime.fromtimestamp(movie["time"], datetime.timezone.utc),
+            width=movie["width"],
+            height=movie["height"],
+            num_frames=movie["frames"],
+            index=movie["index"],
+            start_time=movie["start_time"],
+            end_time=movie["end_time"],
+            duration=movie["duration"],
+            properties=movie["properties"],
         )
 
 
@@ -137,23 +126,24 @@ class Drive:
         """The movies, optionally only those whose recorded name matches a wildcard filter."""
         # An empty list would pass for an empty drive.
         _require_drive()
-        return [Entry._from_library(raw) for raw in _zelvem.list("/", filter)]
+        return [Entry._from_library(movie) for movie in _zelvem.list(filter)]
 
     def info(self, path):
-        raw = _zelvem.info(_drive_path(path))
-        if raw is None or not raw["attributes"] & _ATTR_FILE:
+        movie = _zelvem.info(_text(path))
+        if movie is None:
             _require_drive()
             raise FileNotFoundError(f"no movie {path}")
-        return Entry._from_library(raw)
+        return Entry._from_library(movie)
 
     def open(self, path):
         return Movie(path)
 
     def remove(self, path):
-        """Deletes a movie from the drive."""
-        if not _zelvem.remove(_drive_path(path)):
-            _require_drive()
-            raise FileNotFoundError(f"no movie {path} was removed")
+        """Deletes the movie of exactly that name from the drive, and nothing else.
+
+        FileNotFoundError when there is no such movie; OSError when the drive refused, or took
+        another movie (the message names it)."""
+        _zelvem.remove(_text(path))
 
     def watch(self, callback):
         """Calls callback() whenever the drive's movies change; close the result to stop."""
@@ -171,11 +161,7 @@ class Movie:
     ndim = 3
 
     def __init__(self, path):
-        try:
-            self._file = _zelvem.MovieFile(_drive_path(path))
-        except FileNotFoundError:
-            _require_drive()
-            raise
+        self._file = _zelvem.MovieFile(_text(path))
         self._info_block = None
 
     @property
@@ -212,22 +198,62 @@ class Movie:
         state = "closed " if self.closed else ""
         return f"<{state}zelvem.Movie {self.path} {self.shape}>"
 
-    def _indices(self, key):
+    def _frames(self, key):
+        """The frames a frame-axis key picks, checked against the movie, and the key that picks
+        the same from an array of just those frames: (frames, key on them). Reads nothing."""
         count = self._file.frames
+        if _is_int(key):
+            i = operator.index(key)
+            if not -count <= i < count:
+                raise IndexError(f"frame {i} out of range for {count} frames")
+            return numpy.array([i % count], dtype=numpy.int64), 0
         if isinstance(key, slice):
-            return numpy.arange(*key.indices(count), dtype=numpy.int64)
-        wanted = numpy.asarray(key)
+            return numpy.arange(*key.indices(count), dtype=numpy.int64), slice(None)
+        wanted = _as_index_array(key)
         if wanted.dtype == bool:
-            if wanted.shape != (count,):
-                raise IndexError(f"a boolean index must have {count} elements")
-            return numpy.flatnonzero(wanted).astype(numpy.int64)
-        if wanted.ndim != 1 or (wanted.size and wanted.dtype.kind not in "iu"):
-            raise TypeError("frames are chosen by an int, a slice or a sequence of ints")
-        wanted = wanted.astype(numpy.int64)
-        bad = (wanted < -count) | (wanted >= count)
+            # A mask may span the frame axis and pixel axes; a frame is read when any of its
+            # pixels is picked.
+            if wanted.ndim == 0 or wanted.shape != self.shape[:wanted.ndim]:
+                shape = self.shape[:max(1, wanted.ndim)]
+                raise IndexError(f"a boolean index must have the shape {shape}")
+            frames = numpy.flatnonzero(wanted.reshape(count, -1).any(axis=1))
+            return frames.astype(numpy.int64), wanted[frames]
+        if wanted.dtype.kind == "u":
+            # Compared as unsigned: 2**64-1 must not wrap to -1 and read the last frame.
+            bad = wanted >= numpy.uint64(count)
+        else:
+            bad = (wanted < -count) | (wanted >= count)
         if bad.any():
-            raise IndexError(f"frame {wanted[bad][0]} out of range for {count} frames")
-        return numpy.where(wanted < 0, wanted + count, wanted)
+            raise IndexError(f"frame {wanted[bad].flat[0]} out of range for {count} frames")
+        wanted = wanted.astype(numpy.int64)
+        wanted = numpy.where(wanted < 0, wanted + count, wanted)
+        if wanted.ndim == 1:
+            # Read in the order asked, repeats and all; still an array index on the frames
+            # read, so that it combines with other array indices as numpy combines them.
+            return wanted, numpy.arange(len(wanted))
+        frames, where = numpy.unique(wanted, return_inverse=True)
+        return frames, where.reshape(wanted.shape)
+
+    def _split(self, key):
+        """A numpy key as (frames to read, key that cuts the result from them, or None when the
+        frames as read are the result)."""
+        items = key if isinstance(key, tuple) else (key,)
+        items = tuple(_as_index_array(k) if isinstance(k, list) else k for k in items)
+        if sum(k is Ellipsis for k in items) > 1:
+            raise IndexError("an index can only have a single ellipsis ('...')")
+        used = sum(_axes(k) for k in items if k is not Ellipsis)
+        if used > self.ndim:
+            raise IndexError(f"too many indices for a movie: it has {self.ndim} axes, "
+                             f"{used} were indexed")
+        for position, item in enumerate(items):
+            if item is Ellipsis and used < self.ndim:
+                break  # the ellipsis stands for the frame axis: every frame is needed
+            if item is not Ellipsis and _axes(item):
+                frames, on_frames = self._frames(item)
+                if len(items) == 1 and (isinstance(on_frames, slice) or numpy.ndim(on_frames) == 1):
+                    return frames, None  # a slice, list or 1-D mask: the frames read, as read
+                return frames, items[:position] + (on_frames,) + items[position + 1:]
+        return numpy.arange(self._file.frames, dtype=numpy.int64), items
 
     def _read(self, indices):
         out = numpy.empty((len(indices),) + self.frame_shape, dtype=self.dtype)
@@ -235,27 +261,25 @@ class Movie:
         return out
 
     def __getitem__(self, key):
-        if isinstance(key, tuple):
-            # Only the frame axis is read lazily; the rest is cut from the frames read.
-            if not key:
-                return self[:]
-            rest = key[1:] if _is_int(key[0]) else (slice(None),) + key[1:]
-            return self[key[0]][rest]
-        if _is_int(key):
-            i = operator.index(key)
+        if type(key) is int:
+            # The commonest key, kept short: a frame-by-frame reader pays this once a frame.
             count = self._file.frames
-            if not -count <= i < count:
-                raise IndexError(f"frame {i} out of range for {count} frames")
-            return self._read([i % count])[0]
-        return self._read(self._indices(key))
+            if not -count <= key < count:
+                raise IndexError(f"frame {key} out of range for {count} frames")
+            out = numpy.empty(self.frame_shape, dtype=self.dtype)
+            self._file.read_frames(numpy.array([key % count], dtype=numpy.int64), out)
+            return out
+        frames, rest = self._split(key)
+        read = self._read(frames)
+        return read if rest is None else read[rest]
 
     def __iter__(self):
         for i in range(self._file.frames):
             yield self[i]
 
-    def __array__(self, dtype=None):
+    def __array__(self, dtype=None, copy=None):
         frames = self[:]
-        return frames if dtype is None else frames.astype(dtype)
+        return frames if dtype is None else frames.astype(dtype, copy=False)
 
     def to_tiff(self, path, frames=None):
         """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF."""
@@ -263,10 +287,10 @@ class Movie:
 
         if frames is None:
             indices = numpy.arange(self._file.frames, dtype=numpy.int64)
-        elif _is_int(frames):
-            indices = self._indices([operator.index(frames)])
+        elif isinstance(frames, slice) or numpy.ndim(frames) <= 1:
+            indices, _ = self._frames(frames)
         else:
-            indices = self._indices(frames)
+            raise TypeError("to_tiff takes frames as an int, a slice, a list or a mask")
         # One frame in memory at a time: movies are often larger than memory.
         pages = (self._read([i])[0] for i in indices)
         tifffile.imwrite(os.fspath(path), pages, shape=(len(indices),) + self.frame_shape,
@@ -280,6 +304,26 @@ class Movie:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def _as_index_array(key):
+    """A sequence or array index as an array of ints or bools; TypeError for anything else."""
+    wanted = numpy.asarray(key)
+    if wanted.size == 0 and wanted.dtype.kind not in "iub":
+        return wanted.astype(numpy.int64)  # [] picks nothing, whatever numpy guessed for it
+    if wanted.dtype.kind not in "iub":
+        raise TypeError("frames are chosen by an int, a slice, an int array or a boolean mask, "
+                        f"not {type(key).__name__}")
+    return wanted
+
+
+def _axes(item):
+    """How many axes of the movie a key item consumes (None and a lone bool add one)."""
+    if item is None or isinstance(item, (bool, numpy.bool_)):
+        return 0
+    if isinstance(item, numpy.ndarray) and item.dtype == bool:
+        return item.ndim
+    return 1
 
 
 def _is_int(key):

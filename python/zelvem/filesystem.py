@@ -2,7 +2,7 @@
 
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 
-from . import Drive, _drive_path, _zelvem
+from . import Drive, _drive_path, _text, _zelvem
 
 
 def _read_only(path):
@@ -69,10 +69,7 @@ class VemFileSystem(AbstractFileSystem):
 
     def cat_file(self, path, start=None, end=None, **kwargs):
         with VemFile(self, self._strip_protocol(path)) as f:
-            start, end = _range(start, end, f.size)
-            buffer = bytearray(end - start)
-            f._movie.read_into(start, buffer)
-            return bytes(buffer)
+            return f._movie.read_bytes(*_range(start, end, f.size))
 
     def rm_file(self, path):
         path = self._strip_protocol(path)
@@ -125,26 +122,23 @@ class VemFile(AbstractBufferedFile):
     """An open movie: seekable; read and readinto fetch exactly the frames their range covers."""
 
     def __init__(self, fs, path, **kwargs):
-        self._movie = _zelvem.MovieFile(_drive_path(path))
+        self._movie = _zelvem.MovieFile(_text(path))
         kwargs.pop("cache_type", None)
         # No read-ahead: every read goes straight to the frames it covers.
         super().__init__(fs, path, mode="rb", cache_type="none", size=self._movie.size,
                          **kwargs)
 
     def _fetch_range(self, start, end):
-        start, end = _range(start, end, self.size)
-        buffer = bytearray(end - start)
-        self._movie.read_into(start, buffer)
-        return bytes(buffer)
+        return self._movie.read_bytes(*_range(start, end, self.size))
 
     def read(self, length=-1):
         if self.closed:
             raise ValueError("I/O operation on closed file.")
         remaining = max(0, self.size - self.loc)
         length = remaining if length is None or length < 0 else min(length, remaining)
-        buffer = bytearray(length)
-        self.loc += self._movie.read_into(self.loc, buffer)
-        return bytes(buffer)
+        data = self._movie.read_bytes(self.loc, self.loc + length)
+        self.loc += len(data)
+        return data
 
     def readinto(self, b):
         if self.closed:

@@ -10,19 +10,6 @@
 namespace zel {
 namespace {
 
-TEST(SuiteSync, CriticalSectionIsRecursive) {
-    CCriticalSection cs;
-    CAutoLock outer(cs);
-    {
-        CAutoLock inner(cs);  // would deadlock if not recursive
-        EXPECT_TRUE(cs.TryEnter());
-        cs.Leave();
-    }
-    bool otherGotIt = true;
-    std::thread([&] { otherGotIt = cs.TryEnter(); }).join();
-    EXPECT_FALSE(otherGotIt);
-}
-
 TEST(SuiteSync, EventResetModes) {
     CEvent autoReset(false, true);
     EXPECT_TRUE(autoReset.Wait(0));

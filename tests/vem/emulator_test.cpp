@@ -144,6 +144,27 @@ TEST_F(Emulator, OpensDataAndInfoStreamsInAnyCase) {
 
 // Names that would reach something other than a movie of the folder: a NUL cuts the local name
 // short of its extension, a device name reaches hardware (Windows), a pipe blocks its reader.
+TEST_F(Emulator, OpenWithCreateMakesTheFileWhereNothingIs) {
+    // The host's mode reaches the local file system: a new movie file can be made.
+    TSharedPtr<IFile> made = vem->OpenFile(CStringW(u"vem:///5-new"), kOpenWrite | kOpenCreate);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->Write("abcd", 4), 4u);
+    made.reset();
+    EXPECT_TRUE(exists("5-new.dat"));
+    EXPECT_FALSE(vem->OpenFile(CStringW(u"vem:///6-none"), kOpenRead));
+    EXPECT_FALSE(exists("6-none.dat"));
+#if !defined(_WIN32)
+    // What is there and is no regular file stays refused, and a planted link is not followed.
+    const std::string dir = home + "/Quen Systems/VEM";
+    ASSERT_EQ(mkfifo((dir + "/7-fifo.dat").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir + "/elsewhere").c_str(), (dir + "/8-link.dat").c_str()), 0);
+    for (const char16_t* name : {u"/7-fifo", u"/8-link"}) {
+        EXPECT_FALSE(vem->OpenFile(CStringW(name), kOpenWrite | kOpenCreate));
+    }
+    EXPECT_FALSE(exists("elsewhere"));
+#endif
+}
+
 TEST_F(Emulator, HostileNamesReachNoFileAndNoDevice) {
     writeMovie("1-run", 2, 2, 1);
     write("notes.txt", {1, 2, 3});

@@ -112,6 +112,17 @@ TEST_F(Faults, WithATimeoutASlowFrameFailsTheReadAndTheChannel) {
     EXPECT_FALSE(vem->drivePresent());
 }
 
+TEST_F(Faults, DroppingAFileOnAHungServiceReturnsWithinTheStartUpBound) {
+    // No ZELVEM_TIMEOUT_MS: requests wait as long as the service takes, but letting go of a file
+    // is bounded like start-up and shut-down (5 s), so a host can always drop what it opened.
+    ASSERT_TRUE(startSim({"--movie", "8x6x5"}));
+    vem = std::make_unique<CVemInterface>();
+    TSharedPtr<IFile> file = vem->OpenFile(CStringW(u"/1-sim"), kOpenRead);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(ctl("fault delay ord=5 ms=20000"), "ok");
+    EXPECT_LT(timed([&] { file.reset(); }), 8s);
+}
+
 TEST_F(Faults, WithReconnectionARestartedServiceIsFoundWithoutAHostCall) {
     ASSERT_TRUE(startSim({"--movies", "2x4x4x3"}));
     settings("", "1");

@@ -11,7 +11,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/other_user.h"
-#include "tools/vemsim/synthetic.h"
+#include "tests/support/sim_test.h"
 #include "vem/vem_interface.h"
 
 namespace zel::vem::test {
@@ -119,8 +119,8 @@ TEST_F(OtherUserDrive, AServiceAccountsNamedFolderIsUsedNormally) {
     // Frames arrive through the service's read-only section (0644, owned by the other user).
     TSharedPtr<IFile> file = vem->OpenFile(CStringW(u"/1-sim"), kOpenRead);
     ASSERT_TRUE(file);
-    std::vector<uint8_t> frame(8 * 6 * 2), expected(frame.size());
-    sim::renderSyntheticFrame(1, 2, 8, 6, expected.data());
+    std::vector<uint8_t> frame(8 * 6 * 2);
+    const std::vector<uint8_t> expected = zel::test::syntheticFrames(1, 8, 6, 2, 1);
     file->Seek(2 * int64_t(frame.size()), 1);
     ASSERT_EQ(file->Read(frame.data(), uint32_t(frame.size())), frame.size());
     EXPECT_EQ(frame, expected);

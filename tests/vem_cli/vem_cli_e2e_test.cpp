@@ -126,7 +126,7 @@ TEST_F(VemTest, BadInputFailsWithExitCodeAndMessage) {
         {{"info", "1-sim:info"}, 1, "info describes movies"},
         {{"ls", "a/b"}, 1, "no folders"},
         {{"cat", "vem://host/1-sim"}, 1, "no host"},
-        {{"rm", "nosuch"}, 1, "not deleted"},
+        {{"rm", "nosuch"}, 1, "no such movie"},
         {{"rm", "1-sim:Info"}, 1, "info stream"},
         {{"frame", "1-sim", "12", "-o", out}, 1, "does not exist"},
         {{"frame", "1-sim", "0", "-o", file("x.bmp")}, 1, ".pgm"},

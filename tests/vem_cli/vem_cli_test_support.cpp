@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "tools/vemsim/synthetic.h"
+#include "tests/support/sim_test.h"
 
 namespace vemcli::test {
 
@@ -43,7 +43,7 @@ std::vector<uint16_t> syntheticPixels(uint64_t n, uint64_t f, uint32_t w, uint32
     std::vector<uint16_t> pixels;
     for (uint32_t y = 0; y < h; ++y) {
         for (uint32_t x = 0; x < w; ++x) {
-            pixels.push_back(zel::vem::sim::syntheticPixel(n, f, x, y, w, h));
+            pixels.push_back(zel::test::documentedPixel(n, f, x, y, w, h));
         }
     }
     return pixels;

@@ -1,50 +1,11 @@
-// vem's own rules: PATH forms, frame ranges, sizes and the progress line.
+// vem's own rules: frame ranges, sizes and the progress line.
 #include <gtest/gtest.h>
 
-#include "drive_path.h"
 #include "entry_format.h"
 #include "frames.h"
 #include "registry.h"
 
 namespace {
-
-TEST(DrivePathTest, FormsNameTheSamePlace) {
-    struct Case {
-        const char* text;
-        const char* name;  // nullptr: refused
-        bool info;
-    } cases[] = {
-        {"vem:///12-run_a", "12-run_a", false},
-        {"/12-run_a", "12-run_a", false},
-        {"12-run_a", "12-run_a", false},
-        {"VEM:///12-run_a", "12-run_a", false},
-        {"vem:12-run_a", "12-run_a", false},
-        {"12-run_a:info", "12-run_a", true},
-        {"vem:///12-run_a:INFO", "12-run_a", true},
-        {"/12-run_a:Info", "12-run_a", true},
-        {"12-a:b", "12-a:b", false},
-        {"", "", false},
-        {"/", "", false},
-        {"vem:///", "", false},
-        {"vem:", "", false},
-        {"//12-run_a", "12-run_a", false},
-        {"vem://host/12-run_a", nullptr, false},
-        {"a/b", nullptr, false},
-        {"a\\b", nullptr, false},
-        {":info", nullptr, false},
-        {"vem:///:info", nullptr, false},
-    };
-    for (const Case& c : cases) {
-        if (c.name == nullptr) {
-            EXPECT_THROW(vemcli::parseDrivePath(c.text), vemcli::Failure) << c.text;
-            continue;
-        }
-        vemcli::DrivePath path = vemcli::parseDrivePath(c.text);
-        EXPECT_EQ(path.name, c.name) << c.text;
-        EXPECT_EQ(path.info, c.info) << c.text;
-    }
-    EXPECT_EQ(vemcli::parseDrivePath("x:INFO").libraryPath(), "/x:info");
-}
 
 TEST(FrameRangeTest, SlicesOfTwelveFrames) {
     struct Case {

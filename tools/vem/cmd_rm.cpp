@@ -1,7 +1,7 @@
 // vem rm: deletes a movie from the drive.
 #include "movie.h"
+#include "movies/movie_catalog.h"
 #include "registry.h"
-#include "vem/vem_interface.h"
 
 namespace {
 
@@ -14,8 +14,12 @@ int runRm(const std::string& text) {
         throw vemcli::Failure(path.display() +
                               ": an info stream goes only with its movie; remove the movie");
     }
-    if (!vemcli::drive().RemoveFile(zel::CStringW(path.libraryPath().c_str()))) {
-        vemcli::failMovie(path, "not deleted (no such movie, or the drive refused)");
+    // The entry name exactly, confirmed with the drive right before it goes; what the drive did
+    // instead, if anything, is what the user reads.
+    try {
+        vemcli::catalog().remove(path.name);
+    } catch (const zel::vem::MovieError& e) {
+        throw vemcli::Failure(e.what());
     }
     return vemcli::kExitOk;
 }

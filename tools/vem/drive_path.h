@@ -1,25 +1,16 @@
-// PATH arguments: the forms a user types, reduced to the one path the library is given.
+// PATH arguments: the library's one path grammar, with its refusals as the CLI's failures.
 #pragma once
 
 #include <string>
 
+#include "movies/movie_path.h"
+
 namespace vemcli {
 
 // A place on the drive: the root (empty name), a movie, or a movie's info stream.
-struct DrivePath {
-    std::string name;
-    bool info = false;
+using DrivePath = zel::vem::MoviePath;
 
-    bool isRoot() const { return name.empty(); }
-    // The absolute path handed to the library: "/NAME", "/NAME:info" or "/".
-    std::string libraryPath() const;
-    // How messages show it: "vem:///NAME" or "vem:///NAME:info".
-    std::string display() const;
-};
-
-// Accepts "vem:///NAME", "/NAME" and "NAME", each with an optional ":info" in any letter case,
-// and the root as "", "/", "vem:" or "vem:///". Throws Failure for anything that cannot name a
-// place on the drive's one flat folder.
+// The forms zel::vem::parseMoviePath accepts; throws Failure with its message otherwise.
 DrivePath parseDrivePath(const std::string& text);
 
 }  // namespace vemcli

@@ -110,9 +110,12 @@ std::string entryTable(const std::vector<zel::CDirectoryEntry>& entries,
 
 FrameGeometry frameGeometry(const zel::CDirectoryEntry& entry) {
     FrameGeometry g;
-    g.width = zel::CUInt16::Parse(entry.properties.GetValue("width"));
-    g.height = zel::CUInt16::Parse(entry.properties.GetValue("height"));
-    g.frames = zel::CUInt64::Parse(entry.properties.GetValue("numFrames"));
+    zel::vem::MovieDescription movie;
+    if (zel::vem::describeMovie(entry, movie)) {
+        g.width = movie.width;
+        g.height = movie.height;
+        g.frames = movie.frameCount;
+    }
     return g;
 }
 

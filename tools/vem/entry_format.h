@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "movies/movie_description.h"
 #include "suite/filesystem.h"
 
 namespace vemcli {
@@ -27,7 +28,7 @@ struct TableOptions {
 std::string entryTable(const std::vector<zel::CDirectoryEntry>& entries,
                        const TableOptions& options);
 
-// A movie's frame geometry from its properties; zero sides when the entry has none.
+// A movie's frame geometry from its description; zero sides when the entry is no movie.
 struct FrameGeometry {
     uint32_t width = 0;
     uint32_t height = 0;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "movies/movie_catalog.h"
 #include "platform.h"
 #include "suite/strings.h"
 #include "vem/exports.h"
@@ -57,6 +58,11 @@ zel::vem::CVemInterface& drive() {
         return loaded;
     }();
     return *vem;
+}
+
+zel::vem::MovieCatalog& catalog() {
+    static zel::vem::MovieCatalog movies(drive());
+    return movies;
 }
 
 }  // namespace vemcli

@@ -9,7 +9,8 @@
 
 namespace zel::vem {
 class CVemInterface;
-}
+class MovieCatalog;
+}  // namespace zel::vem
 
 namespace vemcli {
 
@@ -59,6 +60,9 @@ void setDefaultSwitch(const char* name, const char* value);
 
 // The "vem:" file system of this process, started on first use, as a host starts it.
 zel::vem::CVemInterface& drive();
+
+// The movies of that file system, as every host of the library sees them.
+zel::vem::MovieCatalog& catalog();
 
 // Whether there is something to read: the emulator's folder, or a drive the service reports.
 bool haveDrive();
