@@ -68,10 +68,12 @@ cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_ctest asan "AddressSanitizer" -j"$jobs" --output-on-failure --timeout 240
 
-# Only the tests where threads meet: the drive interface, the channel, the simulator, the events.
+# Only the tests where threads meet: the drive interface, the channel, the simulator, the events,
+# the mount's block cache and read-ahead (its FUSE side is driven from Python, which TSan cannot
+# instrument).
 phase "Threaded tests under ThreadSanitizer"
 tsan_tests=(vem_drive_test vem_faults_test channel_test vemsim_e2e_test suite_core_test
-  movies_catalog_test)
+  movies_catalog_test mount_unit_test)
 sanitizer_tree tsan thread
 cmake --build build/tsan -j"$jobs" --target "${tsan_tests[@]}" vemsim movies_remove_child
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -3,6 +3,7 @@ import errno
 import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -169,6 +170,7 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
     with mounted(drive) as point:
         refused = [  # command, the error it must report
             (["rm", "-f", "2-small"], "Permission denied"),
+            (["rm", "-f", "2-small:info"], "Operation not permitted"),
             (["touch", "new"], "Read-only file system"),
             (["sh", "-c", "echo x >> 1-odd"], "Read-only file system"),
             (["mkdir", "dir"], "Read-only file system"),
@@ -186,9 +188,10 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
     with mounted(drive, "--allow-delete") as point:
         assert run("stat", "-c", "%A", os.path.join(point, doomed), env=env).stdout.strip() \
             == "-rw-r--r--"
+        # The stream goes only with its movie, whether deleting is allowed or not.
         result = subprocess.run(["rm", doomed + ":info"], cwd=point, capture_output=True,
                                 text=True, timeout=30)
-        assert result.returncode != 0
+        assert result.returncode != 0 and "Operation not permitted" in result.stderr
         run("rm", os.path.join(point, doomed), env=env)
         assert sorted(os.listdir(point)) == NAMES
         assert "doomed" not in sim_ctl(drive, "list")
@@ -230,10 +233,11 @@ def test_open_movies_follow_removals(drive):
                 assert os.pread(f.fileno(), 5000, offset) == whole[offset:offset + 5000]
             sim_ctl(drive, "remove", str(int(kept["index"]) - 1))
             assert wait_for(lambda: kept["entry"] not in os.listdir(point), 1.0)
-            # The kernel asks for the attributes of a changed file before reading: ENOENT.
-            with pytest.raises(OSError) as error:
-                os.pread(f.fileno(), 5000, 1000)
-            assert error.value.errno in (errno.ENOENT, errno.EIO)
+            # A removed file's open handle: every read fails, a kept block's too.
+            for offset in (1000, 2_000_000):
+                with pytest.raises(OSError) as error:
+                    os.pread(f.fileno(), 5000, offset)
+                assert error.value.errno == errno.EIO
         assert sorted(os.listdir(point)) == NAMES
 
 
@@ -284,6 +288,86 @@ def test_background_mount_leaves_nothing_behind(drive):
 
     assert wait_for(server_gone, 10)
     assert not os.path.ismount(point)
-    # A mount point that is not a folder is a clear failure, not a background process.
-    result = run(VEM, "mount", os.path.join(point, "missing"), env=env, check=False)
-    assert result.returncode == 1 and result.stderr.startswith("vem: ")
+    # A folder that cannot take the mount is a clear failure, not a background process, and
+    # leaves the folder as it was.
+    full = tempfile.mkdtemp(dir=drive["root"])
+    with open(os.path.join(full, "kept"), "w") as f:
+        f.write("mine")
+    with mounted(drive) as busy:
+        refused = [  # mount point, what the message says
+            (os.path.join(point, "missing"), "does not exist"),
+            (full, "is not empty"),
+            (busy, "is already a mount point"),
+        ]
+        for folder, message in refused:
+            for flags in ([], ["--foreground"]):
+                result = run(VEM, "mount", folder, *flags, env=env, check=False)
+                assert result.returncode == 1 and result.stderr.startswith("vem: "), folder
+                assert message in result.stderr, result.stderr
+        assert sorted(os.listdir(busy)) == NAMES
+    assert os.listdir(full) == ["kept"] and not os.path.ismount(full)
+
+
+@contextmanager
+def serving(env, movies):
+    """vemsim serving `movies` in the pipe folder of `env`, until the block ends."""
+    sim = subprocess.Popen([VEMSIM, *movies], env=env, stderr=subprocess.PIPE, text=True)
+    try:
+        for line in sim.stderr:
+            if "serving" in line:
+                break
+        yield sim
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)
+
+
+def test_a_restarted_service_never_serves_the_old_movies_bytes(drive):
+    # Restarted with another movie of the same name (and number, and time): readers opened
+    # after the restart get only the new movie's bytes while a handle from before is still open,
+    # and that handle fails.
+    root = tempfile.mkdtemp(dir=drive["root"])
+    env = dict(drive["env"], ZELVEM_PIPE_DIR=os.path.join(root, "pipe"),
+               XDG_DATA_HOME=os.path.join(root, "data"))
+    os.makedirs(env["ZELVEM_PIPE_DIR"])
+    before, after = ["--movie", "640x480x6:again"], ["--movie", "800x600x7:again"]
+    refs = {}
+    for which, movies in (("before", before), ("after", after)):
+        run(VEMSIM, "--write-folder", os.path.join(root, which), *movies, env=env)
+        with open(os.path.join(root, which, "1-again.dat"), "rb") as f:
+            refs[which] = f.read()
+    with serving(env, before) as first:
+        with mounted({"root": root, "env": env}) as point:
+            path = os.path.join(point, "1-again")
+            old = os.open(path, os.O_RDONLY)
+            try:
+                assert os.pread(old, 5000, 1000) == refs["before"][1000:6000]
+                first.terminate()
+                first.wait(timeout=10)
+                with serving(env, after):
+                    assert wait_for(lambda: os.path.exists(path) and
+                                    os.path.getsize(path) == len(refs["after"]), 10)
+                    with open(path, "rb") as f:
+                        assert f.read() == refs["after"]
+                    for offset in (1000, 3_000_000):  # a kept block, and one never loaded
+                        with pytest.raises(OSError) as error:
+                            os.pread(old, 5000, offset)
+                        assert error.value.errno == errno.EIO
+            finally:
+                os.close(old)
+
+
+def test_a_name_the_folder_cannot_hold_leaves_out_that_movie_alone(drive):
+    # The emulator folder takes names the drive would refuse: one ending in ":info" would shadow
+    # another movie's info stream.
+    root = tempfile.mkdtemp(dir=drive["root"])
+    env = dict(drive["env"], XDG_DATA_HOME=os.path.join(root, "data"))
+    folder = os.path.join(env["XDG_DATA_HOME"], "Quen Systems", "VEM")
+    run(VEMSIM, "--write-folder", folder, "--movie", "16x8x3:kept", "--movie", "24x8x2:other",
+        env=env)
+    shutil.copy(os.path.join(folder, "1-kept.dat"), os.path.join(folder, "2-other:info.dat"))
+    with mounted({"root": root, "env": env}, "--emulator") as point:
+        assert sorted(os.listdir(point)) == ["1-kept", "2-other"]
+        run("cmp", os.path.join(point, "2-other"), os.path.join(folder, "2-other.dat"), env=env)
+        run("cmp", os.path.join(point, "2-other:info"), os.path.join(folder, "2-other.info"),
+            env=env)

@@ -1,0 +1,120 @@
+// MountFs: what the FUSE handlers answer from (the listing, the inodes, the open files) and the
+// thread that keeps the kernel's caches in step with the drive.
+#pragma once
+
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "mount.h"
+#include "mount/block_cache.h"
+#include "mount/listing.h"
+#include "movies/movie_catalog.h"
+
+namespace vemcli::mount {
+
+// One open of a file, made at open and deleted at release (or when the mount ends). The kernel
+// may send the release as soon as the last read is answered, while that read's worker is still
+// running: a read uses nothing of its handle after replying.
+struct Handle {
+    std::string name;
+    MovieEntry opened;                  // the movie as its reader saw it at the open
+    std::shared_ptr<BlockCache> cache;  // empty for an info stream
+    std::vector<uint8_t> info;
+};
+
+struct DirHandle {
+    std::vector<std::pair<std::string, uint64_t>> entries;
+};
+
+class MountFs {
+  public:
+    MountFs(zel::vem::MovieCatalog& catalog, const MountOptions& options);
+    ~MountFs();
+
+    // Takes the first listing and follows the drive's changes from then on.
+    void start();
+    // Once mounted: the kernel is told of changes from now on.
+    void startSession(fuse_session* session, const std::string& readAheadPath);
+    // After this nothing calls into the session and nothing loads in the background.
+    void stopSession();
+    // Undoes start(): every open file's reader is closed, so the library ends as in any host.
+    void stop();
+
+    // The requests. Each returns 0 or an errno for the kernel.
+    int lookup(const std::string& name, fuse_entry_param& e);
+    void forget(uint64_t ino, uint64_t lookups);
+    int getattr(uint64_t ino, struct stat& st, double& timeout);
+    int open(uint64_t ino, int flags, Handle*& handle, bool& directIo);
+    // Calls `reply` once when it returns 0.
+    int read(Handle* handle, off_t offset, size_t size, const BlockCache::Reply& reply);
+    void release(Handle* handle);
+    int unlink(uint64_t parent, const std::string& name);
+    int getxattr(uint64_t ino, const std::string& name, std::string& value);
+    int listxattr(uint64_t ino, std::string& names);
+    void statfs(struct statvfs& st);
+    int opendir(uint64_t ino, DirHandle*& dir);
+    void releasedir(DirHandle* dir);
+
+  private:
+    void refresh();
+    void refreshIfEmulator();
+    void notifyLoop();
+    void fillAttr(struct stat& st, uint64_t ino, const MovieEntry& entry, uint64_t size,
+                  bool info) const;
+    const MovieEntry* listed(const std::string& name) const;
+    bool stillListed(const std::string& name, const MovieEntry& opened);
+
+    // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
+    struct Invalidation {
+        std::string name;
+        uint64_t ino = 0;
+    };
+
+    zel::vem::MovieCatalog& catalog_;
+    const MountOptions options_;
+    const bool emulator_;
+    const double timeout_;
+    uint64_t subscription_ = 0;
+    std::string readAheadPath_;  // set before the session loop starts
+    std::once_flag readAheadWidened_;
+    ReadAhead readAhead_;
+
+    // Serialises refresh(), so that an older listing never replaces a newer one. Taken before
+    // stateLock_; held across the library's listing, which takes the library's own locks.
+    std::mutex refreshLock_;
+    // Guards listing_, inodes_, lastRefresh_, rootTime_, handles_ and dirs_. Nothing else of the
+    // mount is locked while it is held, and no call into the library is made under it.
+    mutable std::mutex stateLock_;
+    Listing listing_;
+    InodeTable inodes_;
+    std::chrono::steady_clock::time_point lastRefresh_;
+    timespec rootTime_{};
+    // Kept by the mount, not only by the kernel: files still open when the mount ends get no
+    // release.
+    std::unordered_map<Handle*, std::unique_ptr<Handle>> handles_;
+    std::unordered_map<DirHandle*, std::unique_ptr<DirHandle>> dirs_;
+
+    // Guards session_, queue_, stale_ and stopping_. Innermost: taken with no other lock held
+    // but the library's own (the change callback runs under them).
+    std::mutex queueLock_;
+    std::condition_variable queueWake_;
+    fuse_session* session_ = nullptr;
+    std::deque<Invalidation> queue_;
+    bool stale_ = false;  // the library's listing changed since the mount took its copy
+    bool stopping_ = false;
+    std::thread notifier_;
+};
+
+}  // namespace vemcli::mount
