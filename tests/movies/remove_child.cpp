@@ -1,5 +1,6 @@
-// A client process that removes one movie through the movie layer: exit 0 when it went, 1 with
-// the reason on stderr otherwise. Concurrent removal tests start two at once.
+// A client process that removes one movie through the movie layer: exit 0 when it went, 3 when
+// it found no service to ask (nothing was removed), 1 with the reason on stderr otherwise.
+// Concurrent removal tests start two at once.
 #include <cstdio>
 
 #include "movies/movie_catalog.h"
@@ -15,6 +16,6 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const zel::vem::MovieError& e) {
         std::fprintf(stderr, "movies_remove_child: %s\n", e.what());
-        return 1;
+        return e.failure() == zel::vem::MovieFailure::NoDrive ? 3 : 1;
     }
 }
