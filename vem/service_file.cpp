@@ -30,14 +30,19 @@ bool ServiceFile::mapLocked(uint32_t position, uint64_t generation) {
     const uint64_t connection = channel.connectionCount();
     CString mapping;
     SharedSection section;
+    // Claimed before the service is asked: the file that held the position is marked displaced
+    // before its file at the service can be replaced, so its next frame maps again instead of
+    // loading into a section it no longer has.
+    owner_.files.claim(position, this);
     // A section smaller than one frame would be read past its end.
     if (!channel.GetFileMapping(position, mapping) || !section.open(mapping.c_str()) ||
         section.size() < frameSize_) {
         // The service may have set up a file at the position before failing: it is ours to end.
-        channel.CloseFile(position);
+        if (owner_.files.release(position, this)) {
+            channel.CloseFile(position);
+        }
         return false;
     }
-    owner_.files.claim(position, this);
     section_ = std::move(section);
     mapped_ = true;
     position_ = position;
