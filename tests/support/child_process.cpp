@@ -11,12 +11,15 @@
 
 namespace zel::test {
 
+namespace {
+// How often one start may be repeated after the loader failed it.
+constexpr int kMaxRestarts = 3;
+}  // namespace
+
 ChildProcess::~ChildProcess() {
-    if (process_ != -1) {
-        kill();
-        int code = 0;
-        wait(10000, code);
-    }
+    kill();
+    int code = 0;
+    wait(10000, code);
     if (reader_.joinable()) {
         reader_.join();
     }
@@ -33,7 +36,10 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
             return false;
         }
     }
+    program_ = program;
+    args_ = args;
     if (!platform::spawn(program, args, process_, output_)) {
+        process_ = -1;
         return false;
     }
     reader_ = std::thread([this] { readOutput(); });
@@ -44,27 +50,78 @@ void ChildProcess::readOutput() {
     std::string pending;
     char buffer[4096];
     int64_t got;
-    while ((got = platform::readOutput(output_, buffer, sizeof buffer)) > 0) {
-        pending.append(buffer, static_cast<size_t>(got));
-        size_t newline;
-        while ((newline = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, newline);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            pending.erase(0, newline + 1);
-            std::fprintf(stderr, "[child] %s\n", line.c_str());
-            std::lock_guard<std::mutex> hold(lock_);
-            lines_.push_back(std::move(line));
-            outputChanged_.notify_all();
+    intptr_t output;
+    do {
+        {
+            std::lock_guard<std::mutex> hold(processLock_);
+            output = output_;
         }
-    }
+        while ((got = platform::readOutput(output, buffer, sizeof buffer)) > 0) {
+            pending.append(buffer, static_cast<size_t>(got));
+            size_t newline;
+            while ((newline = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, newline);
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                pending.erase(0, newline + 1);
+                std::fprintf(stderr, "[child] %s\n", line.c_str());
+                std::lock_guard<std::mutex> hold(lock_);
+                lines_.push_back(std::move(line));
+                outputChanged_.notify_all();
+            }
+        }
+    } while (restartIfNeverRan(pending.empty()));
     std::lock_guard<std::mutex> hold(lock_);
     if (!pending.empty()) {
         lines_.push_back(pending);
     }
     ended_ = true;
     outputChanged_.notify_all();
+}
+
+bool ChildProcess::restartIfNeverRan(bool printedNothing) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        printedNothing = printedNothing && lines_.empty();
+    }
+    // The output ends when the process does; give its exit a moment to be seen.
+    for (int i = 0; printedNothing && i < 1000; ++i) {
+        {
+            std::lock_guard<std::mutex> hold(processLock_);
+            if (!exited_) {
+                exited_ = platform::tryWait(process_, exitCode_);
+            }
+            if (exited_ || killed_) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard<std::mutex> hold(processLock_);
+    if (!printedNothing || !exited_ || !mayRestartLocked()) {
+        settled_ = true;
+        return false;
+    }
+    std::fprintf(stderr,
+                 "[child] the loader failed the program (exit 0x%x) before it ran: "
+                 "starting it again\n",
+                 static_cast<unsigned>(exitCode_));
+    ++restarts_;
+    platform::release(process_, output_);
+    process_ = -1;
+    output_ = -1;
+    if (!platform::spawn(program_, args_, process_, output_)) {
+        process_ = -1;
+        settled_ = true;
+        return false;
+    }
+    exited_ = false;
+    return true;
+}
+
+bool ChildProcess::mayRestartLocked() const {
+    return !killed_ && restarts_ < kMaxRestarts && platform::failedBeforeMain(exitCode_);
 }
 
 bool ChildProcess::waitForLine(const std::string& text, int timeoutMs) {
@@ -97,30 +154,39 @@ bool ChildProcess::wait(int timeoutMs, int& exitCode) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    std::lock_guard<std::mutex> hold(processLock_);
     exitCode = exitCode_;
     return exited_;
 }
 
 bool ChildProcess::interrupt() {
-    return running() && platform::interrupt(process_);
+    std::lock_guard<std::mutex> hold(processLock_);
+    return process_ != -1 && !exited_ && platform::interrupt(process_);
 }
 
 bool ChildProcess::signal(int number) {
-    return running() && platform::sendSignal(process_, number);
+    std::lock_guard<std::mutex> hold(processLock_);
+    return process_ != -1 && !exited_ && platform::sendSignal(process_, number);
 }
 
 void ChildProcess::kill() {
+    std::lock_guard<std::mutex> hold(processLock_);
+    killed_ = true;
     if (process_ != -1 && !exited_) {
         platform::kill(process_);
     }
 }
 
 bool ChildProcess::running() {
-    if (process_ == -1 || exited_) {
+    std::lock_guard<std::mutex> hold(processLock_);
+    if (process_ == -1) {
         return false;
     }
-    exited_ = platform::tryWait(process_, exitCode_);
-    return !exited_;
+    if (!exited_) {
+        exited_ = platform::tryWait(process_, exitCode_);
+    }
+    // An exit the reader may still undo by starting the program again is not reported yet.
+    return !exited_ || (!settled_ && mayRestartLocked());
 }
 
 std::string siblingProgram(const std::string& name) {

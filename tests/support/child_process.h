@@ -42,12 +42,27 @@ class ChildProcess {
 
   private:
     void readOutput();
+    // After the output ended: starts the program again when the loader failed it before its
+    // code ran (see platform::failedBeforeMain), else lets the exit stand. True if it restarted.
+    bool restartIfNeverRan(bool printedNothing);
+    // With processLock_ held: whether an exit with the current code may yet be undone by a
+    // restart.
+    bool mayRestartLocked() const;
 
+    std::string program_;
+    std::vector<std::string> args_;
+    // Guards the process and its state: process_, output_, exited_, exitCode_, killed_,
+    // restarts_ and settled_. Taken before lock_, never inside it.
+    mutable std::mutex processLock_;
     // Platform data: POSIX pid / Windows process handle, and the read end of the output pipe.
     intptr_t process_ = -1;
     intptr_t output_ = -1;
     bool exited_ = false;
     int exitCode_ = 0;
+    bool killed_ = false;
+    int restarts_ = 0;
+    // The reader has decided that the last exit stands.
+    bool settled_ = false;
     std::thread reader_;
     // Guards lines_ and ended_; outputChanged_ is its condition. Leaf lock.
     std::mutex lock_;

@@ -17,6 +17,8 @@ bool spawn(const std::string& program, const std::vector<std::string>& args, int
 int64_t readOutput(intptr_t output, char* buffer, size_t size);
 // True (with the exit code) when the process has ended; never blocks.
 bool tryWait(intptr_t process, int& exitCode);
+// Whether `exitCode` says the program never reached its code: the loader gave up on it.
+bool failedBeforeMain(int exitCode);
 bool interrupt(intptr_t process);
 bool sendSignal(intptr_t process, int number);
 void kill(intptr_t process);

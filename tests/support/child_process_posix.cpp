@@ -57,6 +57,11 @@ int64_t readOutput(intptr_t output, char* buffer, size_t size) {
     return got < 0 ? 0 : got;
 }
 
+bool failedBeforeMain(int) {
+    // exec failures are reported by spawn itself; every exit after that is the program's own.
+    return false;
+}
+
 bool tryWait(intptr_t process, int& exitCode) {
     int status = 0;
     if (waitpid(static_cast<pid_t>(process), &status, WNOHANG) != static_cast<pid_t>(process)) {

@@ -74,6 +74,13 @@ int64_t readOutput(intptr_t output, char* buffer, size_t size) {
     return got;
 }
 
+bool failedBeforeMain(int exitCode) {
+    // Wine, busy with many processes at once, now and then fails a system library's
+    // initialisation in a new process (seen once in some thousand starts); the program's own
+    // code has not run then.
+    return static_cast<DWORD>(exitCode) == static_cast<DWORD>(STATUS_DLL_INIT_FAILED);
+}
+
 bool tryWait(intptr_t process, int& exitCode) {
     DWORD code = 0;
     if (WaitForSingleObject(reinterpret_cast<HANDLE>(process), 0) != WAIT_OBJECT_0 ||
