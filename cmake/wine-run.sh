@@ -10,7 +10,7 @@ for attempt in 1 2 3; do
   # The output goes on as it comes (a test that hangs still shows how far it got).
   wine "$@" | tee "$out"
   status=${PIPESTATUS[0]}
-  if [ "$status" -ne 66 ] || [ -s "$out" ]; then
+  if [ "$status" -ne 66 ] || [ -s "$out" ] || [ "$attempt" -eq 3 ]; then
     break
   fi
   echo "wine-run: the loader failed $1 before it ran (attempt $attempt); starting it again" >&2
