@@ -16,5 +16,8 @@ void setBinaryOutput(std::FILE* stream);
 bool replaceFile(const std::string& source, const std::string& target);
 // This process's id, for names of temporary files.
 unsigned long processId();
+// Hands `url` to the desktop's browser (xdg-open where there is a display; the shell on
+// Windows) without waiting for it. False when there is no desktop or nothing could be started.
+bool openInBrowser(const std::string& url);
 
 }  // namespace vemcli

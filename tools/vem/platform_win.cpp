@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform.h"
 
@@ -30,6 +31,27 @@ bool replaceFile(const std::string& source, const std::string& target) {
 
 unsigned long processId() {
     return ::GetCurrentProcessId();
+}
+
+bool openInBrowser(const std::string& url) {
+    // shell32 is loaded only here: importing it would bring user32 and a desktop connection into
+    // every run of vem.
+    using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+    HMODULE shell = ::LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (shell == nullptr) {
+        return false;
+    }
+    auto execute = reinterpret_cast<ShellExecuteFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(shell, "ShellExecuteW")));
+    const int length = ::MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, nullptr, 0);
+    if (execute == nullptr || length <= 0) {
+        return false;
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, wide.data(), length);
+    // Above 32 is success.
+    return reinterpret_cast<INT_PTR>(
+               execute(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
 }
 
 }  // namespace vemcli

@@ -1,6 +1,7 @@
 // Token comparison, cookies and query parameters.
 #include "access.h"
 
+#include <cctype>
 #include <cstdint>
 #include <stdexcept>
 
@@ -60,6 +61,22 @@ std::string cookieValue(std::string_view header, std::string_view name) {
         header.remove_prefix(semicolon + 1);
     }
     return std::string();
+}
+
+std::string percentEncode(std::string_view text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
 }
 
 bool percentDecode(std::string_view text, std::string& out) {

@@ -26,6 +26,10 @@ std::string queryValue(std::string_view query, std::string_view name, bool& foun
 // The query without parameter `name`, for logs and for links that must not carry the token.
 std::string queryWithout(std::string_view query, std::string_view name);
 
+// Percent-encodes every byte but the unreserved ones (A-Z a-z 0-9 - . _ ~), as
+// encodeURIComponent does for UTF-8 text.
+std::string percentEncode(std::string_view text);
+
 // Percent-decodes once; false for a malformed escape ("%4", "%zz").
 bool percentDecode(std::string_view text, std::string& out);
 

@@ -199,6 +199,9 @@ int serve(const ServeOptions& options) {
     routing.port = bound.port();
     routing.tls = tls;
     routing.allowDelete = options.allowDelete;
+    if (options.oneTimeLink) {
+        routing.openCode = makeToken();
+    }
     catalog.emplace();
     router.emplace(*catalog, routing);
     core.router = &*router;
@@ -218,9 +221,21 @@ int serve(const ServeOptions& options) {
     }
     const std::string base =
         std::string(tls ? "https" : "http") + "://" + endpointText(bound) + "/";
-    std::printf("vem serve: serving %s\n", base.c_str());
-    if (!options.tokenGiven) {
-        std::printf("vem serve: open %s?token=%s\n", base.c_str(), routing.token.c_str());
+    if (options.oneTimeLink) {
+        const std::string link =
+            base + "open?code=" + routing.openCode +
+            (options.movie.empty() ? "" : "&movie=" + percentEncode(options.movie));
+        std::printf("vem view: serving %s until Ctrl+C\n", base.c_str());
+        std::printf("vem view: open %s (valid once)\n", link.c_str());
+        std::fflush(stdout);
+        if (options.openBrowser && !options.openBrowser(link)) {
+            std::fprintf(stderr, "vem: no browser could be started here: open the link above\n");
+        }
+    } else {
+        std::printf("vem serve: serving %s\n", base.c_str());
+        if (!options.tokenGiven) {
+            std::printf("vem serve: open %s?token=%s\n", base.c_str(), routing.token.c_str());
+        }
     }
     std::fflush(stdout);
 

@@ -39,7 +39,7 @@ std::string Router::loggable(const std::string& target) {
     if (question == std::string::npos) {
         return target;
     }
-    std::string query = queryWithout(target.substr(question + 1), "token");
+    std::string query = queryWithout(queryWithout(target.substr(question + 1), "token"), "code");
     return target.substr(0, question) + (query.empty() ? "" : "?" + query);
 }
 
@@ -70,6 +70,10 @@ Reply Router::handle(const Request& request) {
     const std::string path = request.target.substr(0, question);
     const std::string query =
         question == std::string::npos ? std::string() : request.target.substr(question + 1);
+
+    if (path == "/open") {
+        return openLink(request, query);
+    }
 
     // Every candidate is compared, so the time taken does not tell which one was present.
     bool allowed = false;
@@ -105,13 +109,49 @@ Reply Router::handle(const Request& request) {
     }
     if (queryAllowed) {
         // A browser given the token once in a link keeps it in a cookie, out of later URLs.
-        reply.headers.emplace_back("Set-Cookie", cookieName(options_.port) + "=" + options_.token +
-                                                     "; Path=/; HttpOnly; SameSite=Strict" +
-                                                     (options_.tls ? "; Secure" : ""));
+        reply.headers.emplace_back("Set-Cookie", tokenCookie());
     }
     if (request.method == "HEAD") {
         reply.sendBody = false;
     }
+    return reply;
+}
+
+std::string Router::tokenCookie() const {
+    return cookieName(options_.port) + "=" + options_.token +
+           "; Path=/; HttpOnly; SameSite=Strict" + (options_.tls ? "; Secure" : "");
+}
+
+// The link `vem view` hands to the browser carries a code instead of the token: the program that
+// opens the browser sees it in its arguments, and so can anything that lists processes. The first
+// GET spends it and gets the token as a cookie; any later use of the link, or a wrong code, is
+// refused, so the link is worth nothing once the browser has followed it.
+Reply Router::openLink(const Request& request, const std::string& query) {
+    if (request.method != "GET") {
+        Reply reply = errorReply(405, "method not allowed");
+        reply.set("Allow", "GET");
+        return reply;
+    }
+    bool found = false;
+    const std::string code = queryValue(query, "code", found);
+    bool valid = false;
+    {
+        std::lock_guard<std::mutex> hold(openLock_);
+        valid = found && !options_.openCode.empty() && !openSpent_ &&
+                sameSecret(code, options_.openCode);
+        openSpent_ = openSpent_ || valid;
+    }
+    if (!valid) {
+        return errorReply(401,
+                          "this link was used already or is not this server's: run "
+                          "`vem view` again for a new one");
+    }
+    bool hasMovie = false;
+    const std::string movie = queryValue(query, "movie", hasMovie);
+    Reply reply = errorReply(303, "see the viewer");
+    reply.set("Location", movie.empty() ? "/" : "/#movie=" + percentEncode(movie));
+    reply.set("Cache-Control", "no-store");
+    reply.headers.emplace_back("Set-Cookie", tokenCookie());
     return reply;
 }
 

@@ -65,6 +65,9 @@ struct RouterOptions {
     unsigned short port = 0;  // the port served, for the cookie's name
     bool tls = false;         // cookies are then Secure
     bool allowDelete = false;
+    // vem view's one-time code: GET /open?code=CODE, once, trades it for the token's cookie.
+    // Empty: no such link.
+    std::string openCode;
 };
 
 // Answers one request. Blocking (it reads the drive): the server calls it off its network
@@ -85,9 +88,14 @@ class Router {
     Reply frame(const Request& request, const std::string& name, const std::string& index,
                 const std::string& query);
     Reply remove(const Request& request, const std::string& name);
+    Reply openLink(const Request& request, const std::string& query);
+    std::string tokenCookie() const;
 
     zel::vem::MovieCatalog& catalog_;
-    RouterOptions options_;
+    const RouterOptions options_;
+    // Guards openSpent_; a leaf lock.
+    std::mutex openLock_;
+    bool openSpent_ = false;
 };
 
 // JSON error replies, {"error": "..."}.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace vemserve {
@@ -15,6 +16,12 @@ struct ServeOptions {
     bool allowDelete = false;
     std::string logFile;  // empty: standard error
     size_t maxConnections = 256;
+    // vem view: the token is never shown; a one-time link (/open?code=...) is printed instead and,
+    // when openBrowser is set, handed to it (false: no browser could be started). `movie` is the
+    // movie the page shows first.
+    bool oneTimeLink = false;
+    std::function<bool(const std::string& url)> openBrowser;
+    std::string movie;
 };
 
 // Whether this build can serve TLS (OpenSSL was found).
