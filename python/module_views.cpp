@@ -25,18 +25,25 @@ std::shared_ptr<const vem::FrameTimes> timesOf(const vem::MovieDescription& movi
     return unlocked([&] { return frameTimesCache().get(movies, movie); });
 }
 
-// (stamps as int64 nanoseconds since 1970 UTC, seconds since frame 0 as float64, frames per
-// second or None, None) when the times are known; (None, None, None, why) when they are not.
-py::tuple timesTuple(const vem::FrameTimes& times) {
+// One of the movie's time forms, asked by name: "stamps" (int64 nanoseconds since 1970 UTC),
+// "elapsed" (float64 seconds since frame 0) or "rate" (frames per second or None). Returned as
+// (value, None) when the times are known, (None, why) when they are not. Each form is made
+// apart, so that asking one of a long movie allocates only that one.
+py::tuple timesIn(const vem::FrameTimes& times, const std::string& form) {
     if (!times.known()) {
-        return py::make_tuple(py::none(), py::none(), py::none(), times.failure);
+        return py::make_tuple(py::none(), times.failure);
     }
     const std::vector<int64_t>& t = times.nanoseconds;
     const auto count = static_cast<py::ssize_t>(t.size());
-    py::array_t<int64_t> stamps(count);
-    py::array_t<double> elapsed(count);
-    if (count > 0) {
-        std::memcpy(stamps.mutable_data(), t.data(), t.size() * sizeof(int64_t));
+    if (form == "stamps") {
+        py::array_t<int64_t> stamps(count);
+        if (count > 0) {
+            std::memcpy(stamps.mutable_data(), t.data(), t.size() * sizeof(int64_t));
+        }
+        return py::make_tuple(stamps, py::none());
+    }
+    if (form == "elapsed") {
+        py::array_t<double> elapsed(count);
         double* seconds = elapsed.mutable_data();
         for (size_t i = 0; i < t.size(); ++i) {
             // Exact, so that stamps centuries apart do not wrap (in 128 bits only then: it is
@@ -46,10 +53,13 @@ py::tuple timesTuple(const vem::FrameTimes& times) {
                              ? static_cast<double>(static_cast<__int128>(t[i]) - t[0]) / 1e9
                              : static_cast<double>(difference) / 1e9;
         }
+        return py::make_tuple(elapsed, py::none());
     }
-    std::optional<double> rate = vem::frameRate(t);
-    return py::make_tuple(stamps, elapsed, rate ? py::object(py::float_(*rate)) : py::none(),
-                          py::none());
+    if (form == "rate") {
+        std::optional<double> rate = vem::frameRate(t);
+        return py::make_tuple(rate ? py::object(py::float_(*rate)) : py::none(), py::none());
+    }
+    raise(PyExc_ValueError, "no time form " + form);
 }
 
 // A movie's OME-TIFF opened for reading: its bytes computed from the view, its pixel data read
@@ -182,9 +192,9 @@ vem::MovieDescription zarrMovie(const std::string& entryName) {
 }  // namespace
 
 void defineViews(py::module_& m) {
-    m.def("frame_times",
-          [](const std::string& text) { return timesTuple(*timesOf(findMovie(text))); });
-    m.def("forget_frame_times", [] { frameTimesCache().clear(); });
+    m.def("frame_times", [](const std::string& text, const std::string& form) {
+        return timesIn(*timesOf(findMovie(text)), form);
+    });
 
     // The Zarr view: the text of a metadata key; None for a key that is no metadata.
     m.def("zarr_metadata", [](const std::string& entryName, const std::string& key) -> py::object {

@@ -168,7 +168,6 @@ class Movie:
     def __init__(self, path):
         self._file = _zelvem.MovieFile(_text(path))
         self._info_block = None
-        self._times = None
 
     @property
     def name(self):
@@ -193,33 +192,31 @@ class Movie:
             self._info_block = _zelvem.info_block(self._file.path)
         return self._info_block
 
-    def _frame_times(self):
-        """(stamps as int64 ns, elapsed seconds, frames per second or None); FrameTimesError
-        when the movie has none. Taken from the library's kept times once per Movie."""
-        if self._times is None:
-            stamps, elapsed, rate, failure = _zelvem.frame_times(self._file.path)
-            if failure is not None:
-                raise FrameTimesError(f"vem://{self._file.path}: no frame times: {failure}")
-            self._times = stamps, elapsed, rate
-        return self._times
+    def _frame_times(self, form):
+        """One form of the movie's times, from the library's kept times (fetched once per
+        movie); FrameTimesError when the movie has none."""
+        value, failure = _zelvem.frame_times(self._file.path, form)
+        if failure is not None:
+            raise FrameTimesError(f"vem://{self._file.path}: no frame times: {failure}")
+        return value
 
     @property
     def times(self):
         """Each frame's time stamp as the info block has it: numpy datetime64[ns] in UTC, one
         per frame, not smoothed or sorted (a drive may repeat a stamp). A new array each time.
         FrameTimesError says why when the movie has no times."""
-        return self._frame_times()[0].view("datetime64[ns]").copy()
+        return self._frame_times("stamps").view("datetime64[ns]")
 
     @property
     def elapsed(self):
         """Seconds since frame 0 of each frame, float64 (a new array each time)."""
-        return self._frame_times()[1].copy()
+        return self._frame_times("elapsed")
 
     @property
     def frame_rate(self):
         """Frames per second from the median interval between frames (dropped frames do not
         lower it); None below two frames or when that median is not above 0."""
-        return self._frame_times()[2]
+        return self._frame_times("rate")
 
     @property
     def closed(self):

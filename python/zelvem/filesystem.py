@@ -7,7 +7,7 @@ import threading
 
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 
-from . import Drive, Entry, FrameTimesError, _drive_path, _require_drive, _text, _zelvem
+from . import Drive, Entry, _drive_path, _require_drive, _text, _zelvem
 
 _OME_TIFF = ".ome.tif"
 _ZARR = ".zarr"
@@ -167,7 +167,7 @@ class VemFileSystem(AbstractFileSystem):
             return {"name": path, "size": size, "type": "file"}
         details = self._details(movie) if kind == "movie" else self._view_details(movie, kind)
         if times:
-            _, elapsed, _, failure = _zelvem.frame_times(movie["name"])
+            elapsed, failure = _zelvem.frame_times(movie["name"], "elapsed")
             details.update(frame_times=elapsed, frame_times_failure=failure)
         return details
 
