@@ -127,7 +127,7 @@ def test_times_are_fetched_once_and_a_refused_stream_says_why(drive, fs, sim):
         # Kept now: asked again, from any surface, the service is not asked (but to open).
         for _ in range(3):
             before = sim.stats()["requests"]
-            fs.info(f"/{entry}", times=True)
+            movie.times, movie.elapsed, movie.frame_rate, fs.info(f"/{entry}", times=True)
             zarr.open(fs.get_mapper(f"/{entry}.zarr"), mode="r").attrs.asdict()
             assert sim.stats()["requests"] == before
             with fs.open(f"/{entry}.ome.tif") as f:
