@@ -206,6 +206,24 @@ def test_zarr_through_fsspec_is_the_frames_with_their_times(fs, sim):
         sim.ctl("clear")
 
 
+@pytest.mark.parametrize("path, stripped", [
+    ("vem:///1-sim.zarr/.zarray", "/1-sim.zarr/.zarray"),
+    ("/1-sim.zarr/3.0.0", "/1-sim.zarr/3.0.0"),
+    ("1-sim.zarr/", "/1-sim.zarr"),
+    ("vem:///1-sim.ome.tif", "/1-sim.ome.tif"),
+    ("vem://elsewhere/1-sim.zarr", ValueError),     # another machine's drive
+    ("vem://1-sim.zarr/.zarray", ValueError),       # read so, the movie would be a host
+    ("/1-sim.zarr/a/.zarray", ValueError),          # no folders inside the view
+    ("/1-sim/.zarray", ValueError),
+])
+def test_view_paths_follow_the_path_grammar(fs, path, stripped):
+    if stripped is ValueError:
+        with pytest.raises(ValueError):
+            fs._strip_protocol(path)
+    else:
+        assert fs._strip_protocol(path) == stripped
+
+
 def test_a_movie_wins_over_a_view_of_its_name(fs):
     # 0-shadow.ome.tif is a movie of 4 x 2 pixels: its own bytes, not 0-shadow's OME-TIFF.
     names = fs.ls("/", detail=False)
