@@ -15,170 +15,25 @@
 #include <utility>
 #include <vector>
 
-#include "movies/movie_catalog.h"
-#include "movies/movie_path.h"
+#include "module_support.h"
 #include "vem/exports.h"
 #include "vem/vem_interface.h"
 
 namespace py = pybind11;
 using namespace zel;
+using namespace zelvem_py;
 
 namespace {
-
-// Rule for everything below: never wait for the library or for one of our own locks while
-// holding the GIL. The library calls files-changed handlers with its cache lock held, and a
-// Python handler needs the GIL; a Python thread holding the GIL while waiting for that cache
-// lock (inside a listing, an open, a removal) would deadlock with it.
-
-vem::CVemInterface* drive() {
-    vem::CVemInterface* vem = nullptr;
-    {
-        py::gil_scoped_release unlocked;
-        vem = vem::instance();
-    }
-    return vem;
-}
-
-// The process's catalog, over the drive interface (which the first call starts, without the GIL).
-vem::MovieCatalog& catalog() {
-    vem::CVemInterface* vem = drive();
-    // Initialised with the GIL held, which orders racing first calls; it only keeps `vem`.
-    static vem::MovieCatalog movies(*vem);
-    return movies;
-}
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
-// How each failure of the movie layer reaches Python: everything but a missing drive or movie
-// (refused, gone, unreadable, a removal that took another movie) is an OSError.
-PyObject* exceptionFor(vem::MovieFailure failure) {
-    switch (failure) {
-        case vem::MovieFailure::NoDrive:
-            return PyExc_ConnectionError;
-        case vem::MovieFailure::NotFound:
-            return PyExc_FileNotFoundError;
-        default:
-            return PyExc_OSError;
-    }
-}
-
-// Runs `call` without the GIL; a MovieError it throws is raised as its Python exception, with
-// the layer's message (which names the movie).
-template <typename Call>
-auto unlocked(Call&& call) -> decltype(call()) {
-    std::optional<vem::MovieError> failed;
-    {
-        py::gil_scoped_release released;
-        try {
-            return call();
-        } catch (const vem::MovieError& error) {
-            failed.emplace(error);
-        }
-    }
-    raise(exceptionFor(failed->failure()), failed->what());
-}
-
-// A place on the drive from the user's text, through the one path grammar every host uses.
-vem::MoviePath parsePath(const std::string& text) {
-    vem::MoviePath path;
-    std::string error;
-    if (!vem::parseMoviePath(text, path, error)) {
-        raise(PyExc_ValueError, error);
-    }
-    return path;
-}
-
-// The entry name of a movie's path. The root is a folder; an info stream is no movie, and
-// `notMovie` says how that is raised (removing one is not permitted, finding one as a movie
-// finds nothing).
-std::string movieName(const std::string& text, PyObject* notMovie = PyExc_FileNotFoundError) {
-    vem::MoviePath path = parsePath(text);
-    if (path.isRoot()) {
-        raise(PyExc_IsADirectoryError, path.display() + " is the drive's root, not a movie");
-    }
-    if (path.info) {
-        raise(notMovie, path.display() + " is a movie's information stream, not a movie");
-    }
-    return path.name;
-}
-
-py::dict describe(const vem::MovieDescription& movie) {
-    py::dict properties;
-    properties["width"] = std::to_string(movie.width);
-    properties["height"] = std::to_string(movie.height);
-    properties["numFrames"] = std::to_string(movie.frameCount);
-    properties["index"] = std::to_string(movie.index);
-    properties["startTime"] = movie.startTime;
-    properties["endTime"] = movie.endTime;
-    properties["duration"] = std::to_string(movie.durationMicroseconds);
-    py::dict result;
-    result["name"] = movie.entryName;
-    result["index"] = movie.index;
-    result["width"] = movie.width;
-    result["height"] = movie.height;
-    result["frames"] = movie.frameCount;
-    result["size"] = movie.size;
-    result["time"] = movie.recordingTime;
-    result["start_time"] = movie.startTime;
-    result["end_time"] = movie.endTime;
-    result["duration"] = movie.durationMicroseconds;
-    result["properties"] = properties;
-    return result;
-}
-
-// Frames are read straight into the caller's memory: it must be one writable block.
-bool writableContiguous(const py::buffer_info& buffer) {
-    py::ssize_t expected = buffer.itemsize;
-    for (py::ssize_t i = buffer.ndim - 1; i >= 0; --i) {
-        if (buffer.shape[i] > 1 && buffer.strides[i] != expected) {
-            return false;
-        }
-        expected *= buffer.shape[i];
-    }
-    return !buffer.readonly;
-}
-
-// Between frames, with the GIL held: runs Python's signal handlers, so that Ctrl+C raises
-// KeyboardInterrupt now rather than after a read of the whole movie.
-void stopOnSignal() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
-}
 
 // A movie opened for reading: its description, and frames or bytes read into caller-owned
 // memory. Every MovieFile has a reader of its own; the library shares the service's file.
 class MovieFile {
   public:
-    explicit MovieFile(const std::string& text) {
-        std::string name = movieName(text);
-        vem::MovieCatalog& movies = catalog();
-        reader_ = unlocked([&] { return std::make_unique<vem::MovieReader>(movies.open(name)); });
-        movie = reader_->description();
-        path = "/" + movie.entryName;
-    }
+    explicit MovieFile(const std::string& text)
+        : reader_(movieName(text)), movie(reader_.movie()), path("/" + movie.entryName) {}
 
-    ~MovieFile() {
-        // Dropping the reader may close the service's file: a request, so without the GIL.
-        py::gil_scoped_release released;
-        std::lock_guard<std::mutex> guard(lock_);
-        reader_.reset();
-    }
-
-    void close() {
-        py::gil_scoped_release released;
-        std::lock_guard<std::mutex> guard(lock_);
-        reader_.reset();
-    }
-
-    bool closed() {
-        py::gil_scoped_release released;
-        std::lock_guard<std::mutex> guard(lock_);
-        return !reader_;
-    }
+    void close() { reader_.close(); }
+    bool closed() { return reader_.closed(); }
 
     // Reads frames[i] into out[i] for each i; out holds frames.size() frames of this movie.
     void readFrames(py::array_t<int64_t, py::array::c_style> indices, py::buffer out) {
@@ -197,7 +52,7 @@ class MovieFile {
         auto* base = static_cast<uint8_t*>(target.ptr);
         for (py::ssize_t i = 0; i < wanted.shape(0); ++i) {
             uint64_t frame = static_cast<uint64_t>(wanted(i));
-            withReader([&](vem::MovieReader& reader) {
+            reader_.with([&](vem::MovieReader& reader) {
                 reader.readFrame(frame, base + i * movie.frameBytes);
                 return 0;
             });
@@ -218,70 +73,36 @@ class MovieFile {
     }
 
     // The bytes from `offset` to `end` (clipped to the movie), read straight into the bytes
-    // object that is returned: a whole movie is held once, not once more for a copy.
+    // object that is returned.
     py::bytes readBytes(uint64_t offset, uint64_t end) {
         end = std::min(end, movie.size);
         uint64_t count = offset >= end ? 0 : end - offset;
-        if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            raise(PyExc_OverflowError, "the range is too large for one bytes object");
-        }
-        auto result = py::reinterpret_steal<py::bytes>(
-            PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(count)));
-        if (!result) {
-            throw py::error_already_set();
-        }
-        // Nobody else sees the new object until it is returned, so it may still be filled.
-        readRange(offset, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result.ptr())), count);
-        return result;
+        return filledBytes(count, [&](uint8_t* data) { readRange(offset, data, count); });
     }
-
-    vem::MovieDescription movie;
-    std::string path;
 
   private:
-    // Reads `count` bytes from `offset` (inside the movie) into `out`, a frame at a time so that
-    // Ctrl+C stops a long read between frames.
+    LockedReader reader_;
+
+  public:
+    const vem::MovieDescription movie;
+    const std::string path;
+
+  private:
+    // Reads `count` bytes from `offset` (inside the movie) into `out`, a frame at a time.
     void readRange(uint64_t offset, uint8_t* out, uint64_t count) {
-        uint64_t done = 0;
-        while (done < count) {
-            uint64_t at = offset + done;
-            uint64_t piece = std::min(count - done, movie.frameBytes - at % movie.frameBytes);
-            size_t got = withReader([&](vem::MovieReader& reader) {
-                return reader.read(at, out + done, static_cast<size_t>(piece));
+        const uint64_t frameBytes = movie.frameBytes;
+        readPieces(
+            offset, out, count, [&](uint64_t at) { return (at / frameBytes + 1) * frameBytes; },
+            [&](uint64_t at, uint8_t* into, size_t n) {
+                size_t got = reader_.with(
+                    [&](vem::MovieReader& reader) { return reader.read(at, into, n); });
+                if (got != n) {
+                    // A short read inside the movie is a refused frame, never an end of file.
+                    raise(PyExc_OSError, path + ": the drive gave too few bytes of frame " +
+                                             std::to_string((at + got) / frameBytes));
+                }
             });
-            if (got != piece) {
-                // A short read inside the movie is a refused frame, never an end of file.
-                raise(PyExc_OSError, path + ": the drive gave too few bytes of frame " +
-                                         std::to_string((at + got) / movie.frameBytes));
-            }
-            done += piece;
-            stopOnSignal();
-        }
     }
-
-    // Runs `call` on the reader without the GIL, one thread at a time: a reader serves one
-    // thread at a time, and a Movie may be shared by threads.
-    template <typename Call>
-    auto withReader(Call&& call) -> decltype(call(std::declval<vem::MovieReader&>())) {
-        bool wasClosed = false;
-        auto result = unlocked([&]() -> decltype(call(*reader_)) {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (!reader_) {
-                wasClosed = true;
-                return {};
-            }
-            return call(*reader_);
-        });
-        if (wasClosed) {
-            raise(PyExc_ValueError, "I/O operation on a closed movie");
-        }
-        return result;
-    }
-
-    // Guards reader_: its position and the frame it has loaded. Taken without the GIL; the
-    // library's locks are taken after it, never before.
-    std::mutex lock_;
-    std::unique_ptr<vem::MovieReader> reader_;
 };
 
 // Set at interpreter exit: the library's thread must not enter Python any more.
@@ -413,6 +234,7 @@ PYBIND11_MODULE(_zelvem, m) {
     });
     m.def("cpp_read_frames", &cppReadFrames);
     m.def("finalize", [] { finalizing = true; });
+    defineViews(m);
 
     py::class_<MovieFile>(m, "MovieFile")
         .def(py::init<const std::string&>())

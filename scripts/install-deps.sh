@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev
       libmsgpack-cxx-dev g++-mingw-w64-x86-64-posix wine wine64 clang-format
       python3-dev pybind11-dev python3-numpy python3-fsspec python3-pytest python3-tifffile
-      python3-zarr imagej default-jdk-headless
+      python3-zarr python3-dask python3-distributed imagej default-jdk-headless
       passwd util-linux
       libcli11-dev nlohmann-json3-dev libpng-dev libtiff-dev pkg-config
       libfuse3-dev fuse3 attr

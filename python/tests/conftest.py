@@ -1,4 +1,5 @@
-"""Fixtures: one vemsim for the session on a private pipe folder, and vemsim's synthetic pixels."""
+"""Fixtures: one vemsim for the session on a private pipe folder (synthetic movies and an
+emulator folder of movies with chosen frame times), and vemsim's synthetic pixels."""
 
 import os
 import pathlib
@@ -13,11 +14,19 @@ import pytest
 BUILD_BIN = pathlib.Path(__file__).resolve().parents[2] / "build" / "linux" / "bin"
 VEMSIM = os.environ.get("ZELVEM_VEMSIM") or str(BUILD_BIN / "vemsim")
 VEM = str(pathlib.Path(VEMSIM).with_name("vem"))
+VIEWS_TOOL = os.environ.get("ZELVEM_VIEWS_TOOL") or str(BUILD_BIN / "movie_views_tool")
 
 # The drive the session's vemsim serves: number -> (width, height, frames, name). Odd sides
 # make frame boundaries fall on odd byte offsets.
 MOVIES = {1: (64, 48, 12, "sim"), 2: (33, 17, 9, "odd"), 3: (640, 480, 4, "wide")}
 ARGS = ["--movie", "64x48x12", "--movie", "33x17x9:odd", "--movie", "640x480x4:wide"]
+# The emulator folder served beside them: entry -> (width, height, frame stamps in microseconds
+# after the recording start). Numbered 0, so that the synthetic movies keep their numbers; the
+# pixels are those of synthetic movie 0. "irregular" lost two runs of frames and repeats a
+# stamp (frame 4 has frame 3's); "0-shadow.ome.tif" is a movie named as 0-shadow's view.
+IRREGULAR_US = [0, 8333, 16666, 41665, 41665, 49998, 58331, 83330, 91663, 99996]
+FOLDER_MOVIES = {"0-irregular_\u03b1\u03b2": (33, 17, IRREGULAR_US), "0-shadow": (8, 4, [0, 8333]),
+                 "0-shadow.ome.tif": (4, 2, [0])}
 
 
 def synthetic(number, frame, width, height):
@@ -76,7 +85,11 @@ def sim():
     """The session's vemsim. The library reads its environment once per process, so the pipe
     and data folders are set before any test first uses it, and stay for the whole session."""
     with tempfile.TemporaryDirectory(prefix="zelvem-py-") as root:
-        server = Vemsim(pathlib.Path(root), ARGS)
+        folder = pathlib.Path(root) / "folder"
+        for entry, (width, height, stamps) in FOLDER_MOVIES.items():
+            subprocess.run([VIEWS_TOOL, "folder", folder, entry, str(width), str(height),
+                            ",".join(map(str, stamps))], check=True, timeout=60)
+        server = Vemsim(pathlib.Path(root), ARGS + ["--folder", str(folder)])
         os.environ.update(ZELVEM_PIPE_DIR=server.env["ZELVEM_PIPE_DIR"],
                           XDG_DATA_HOME=server.env["XDG_DATA_HOME"])
         os.environ.pop("ZELVEM_ENABLE_EMULATOR", None)

@@ -19,12 +19,17 @@ import numpy
 
 from . import _zelvem
 
-__all__ = ["Drive", "Entry", "Movie", "Watch"]
+__all__ = ["Drive", "Entry", "FrameTimesError", "Movie", "Watch"]
 __version__ = "0.1.0"
 
 # Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
 _load_lock = threading.Lock()
 _loaded = False
+
+
+class FrameTimesError(OSError):
+    """A movie's frame times cannot be had: its info stream was refused or breaks the info
+    block's rules. The message says which; no time is ever made up."""
 
 
 def _require_drive():
@@ -187,6 +192,32 @@ class Movie:
             self._info_block = _zelvem.info_block(self._file.path)
         return self._info_block
 
+    def _frame_times(self, form):
+        """One form of the movie's times, from the library's kept times (fetched once per
+        movie); FrameTimesError when the movie has none."""
+        value, failure = _zelvem.frame_times(self._file.path, form)
+        if failure is not None:
+            raise FrameTimesError(f"vem://{self._file.path}: no frame times: {failure}")
+        return value
+
+    @property
+    def times(self):
+        """Each frame's time stamp as the info block has it: numpy datetime64[ns] in UTC, one
+        per frame, not smoothed or sorted (a drive may repeat a stamp). A new array each time.
+        FrameTimesError says why when the movie has no times."""
+        return self._frame_times("stamps").view("datetime64[ns]")
+
+    @property
+    def elapsed(self):
+        """Seconds since frame 0 of each frame, float64 (a new array each time)."""
+        return self._frame_times("elapsed")
+
+    @property
+    def frame_rate(self):
+        """Frames per second from the median interval between frames (dropped frames do not
+        lower it); None below two frames or when that median is not above 0."""
+        return self._frame_times("rate")
+
     @property
     def closed(self):
         return self._file.closed
@@ -295,6 +326,16 @@ class Movie:
         pages = (self._read([i])[0] for i in indices)
         tifffile.imwrite(os.fspath(path), pages, shape=(len(indices),) + self.frame_shape,
                          dtype=self.dtype, photometric="minisblack")
+
+    def to_dask(self):
+        """The movie as a dask.array of (frames, height, width) uint16, one chunk a frame.
+
+        Frames are read where a task runs. The array holds the movie's path, not an open
+        movie: pickled to another process (dask.distributed's workers), it opens the movie
+        there on the first read."""
+        from ._dask import movie_array
+
+        return movie_array(self._file.path, self.shape)
 
     def close(self):
         self._file.close()

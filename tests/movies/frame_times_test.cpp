@@ -4,10 +4,12 @@
 
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 #include "movies/frame_times.h"
+#include "movies/frame_times_cache.h"
 #include "movies/movie_catalog.h"
 #include "movies/movie_description.h"
 #include "suite/file/info_block.h"
@@ -308,6 +310,41 @@ TEST_F(IrregularMovie, VemTimesPrintsTheTable) {
         << refused;
     EXPECT_NE(vem({"times", "8-none"}, code).find("no such movie"), std::string::npos);
     EXPECT_EQ(code, 1);
+}
+
+// Kept times: one fetch per movie while it stays the same, the oldest going when over the bound,
+// a changed movie and a refused stream asked again.
+TEST_F(IrregularMovie, KeptTimesAreFetchedOncePerMovie) {
+    ASSERT_TRUE(startSim({"--movies", "2x5x3x10"}));
+    MovieCatalog catalog;
+    const std::optional<MovieDescription> a = catalog.find("1-sim");
+    const std::optional<MovieDescription> b = catalog.find("2-sim");
+    ASSERT_TRUE(a && b);
+    const auto requests = [] {
+        const std::string stats = ctl("stats");
+        const size_t at = stats.find("requests=");
+        return std::stoull(stats.substr(at + 9));
+    };
+    FrameTimesCache cache(15);  // room for one movie of ten frames
+    struct Step {
+        const MovieDescription& movie;
+        bool fetches;
+    };
+    MovieDescription grown = *a;  // the same name, now another movie
+    grown.frameCount = 11;
+    const Step steps[] = {{*a, true}, {*a, false},   {*b, true},    {*b, false},
+                          {*a, true}, {grown, true}, {grown, false}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const uint64_t before = requests();
+        const std::shared_ptr<const FrameTimes> times = cache.get(catalog, steps[i].movie);
+        EXPECT_EQ(requests() > before, steps[i].fetches) << "step " << i;
+        EXPECT_EQ(times->known(), steps[i].movie.frameCount == 10) << times->failure;
+    }
+    ASSERT_EQ(ctl("fault error ord=9 count=2").substr(0, 2), "ok");
+    cache.clear();
+    EXPECT_NE(cache.get(catalog, *b)->failure.find("could not be read"), std::string::npos);
+    EXPECT_NE(cache.get(catalog, *b)->failure.find("could not be read"), std::string::npos);
+    EXPECT_TRUE(cache.get(catalog, *b)->known());  // a refusal is not kept
 }
 
 }  // namespace
