@@ -102,8 +102,17 @@ class GetTest : public VemTest {
 TEST_F(GetTest, AllMoviesInEveryFormat) {
     const uint64_t frames = 12;
     ASSERT_TRUE(startSim({"--movies", "3x64x48x12"}));
-    // The emulator folder of this test is where the emulator copy goes.
-    const std::string emulatorDir = dir + "/data/Quen Systems/VEM";
+    // The emulator copy goes into the emulator folder itself (this test's own on POSIX; on
+    // Windows the one folder, which the emulator_folder lock keeps to one test at a time).
+    VemRun status = vem({"--emulator", "status", "--json"});
+    ASSERT_EQ(status.code, 0) << status.text();
+    const std::string emulatorDir = status.json()["emulatorFolder"];
+    ASSERT_FALSE(emulatorDir.empty());
+    fs::remove_all(fs::u8path(emulatorDir));
+    struct Cleanup {
+        std::string folder;
+        ~Cleanup() { fs::remove_all(fs::u8path(folder)); }
+    } cleanup{emulatorDir};
     struct Case {
         std::string format;
         std::string dest;
