@@ -49,6 +49,10 @@ void watchStopSignals();
 bool syncFile(std::FILE* stream);
 // Pushes the folder's entries (a rename into it) to the disk. Windows: true, NTFS journals them.
 bool syncFolder(const std::string& folder);
+// Asks the system to start writing `size` bytes from `offset` of the file to the disk now,
+// without waiting, so that the sync at the end finds little left to do while the copy goes on
+// meanwhile. Windows: nothing (its lazy writer starts on its own).
+void startWriteBack(std::FILE* stream, uint64_t offset, uint64_t size);
 // Sets the modification time of the file behind `stream` to `seconds` since 1970 UTC.
 bool setModifiedTime(std::FILE* stream, int64_t seconds);
 // Forgets the file's cached pages (flushed and synced first), so that reading it back reads

@@ -167,6 +167,11 @@ bool syncFolder(const std::string& folder) {
     return ok;
 }
 
+void startWriteBack(std::FILE* stream, uint64_t offset, uint64_t size) {
+    ::sync_file_range(::fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(size),
+                      SYNC_FILE_RANGE_WRITE);
+}
+
 bool setModifiedTime(std::FILE* stream, int64_t seconds) {
     struct timespec times[2] = {};
     times[0].tv_nsec = UTIME_OMIT;

@@ -184,6 +184,8 @@ bool syncFolder(const std::string&) {
     return true;
 }
 
+void startWriteBack(std::FILE*, uint64_t, uint64_t) {}
+
 bool setModifiedTime(std::FILE* stream, int64_t seconds) {
     // FILETIME counts 100 ns from 1601; 1970 is 11644473600 s after it.
     const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;

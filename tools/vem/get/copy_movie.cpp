@@ -253,9 +253,11 @@ class MovieCopy {
             const size_t n = source.chunkAt(at, buffer.size());
             source.read(at, buffer.data(), n);
             hash.update(buffer.data(), n);
-            if (std::fwrite(buffer.data(), 1, n, stream.get()) != n) {
+            if (std::fwrite(buffer.data(), 1, n, stream.get()) != n ||
+                std::fflush(stream.get()) != 0) {
                 failWrite("cannot write " + partial, errno);
             }
+            os::startWriteBack(stream.get(), at, n);
             at += n;
             progress_(n);
         }
