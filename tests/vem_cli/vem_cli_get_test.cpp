@@ -2,8 +2,11 @@
 // signals, a service that dies, --verify and vem verify, a full disk.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
