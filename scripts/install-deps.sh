@@ -6,7 +6,7 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchma
       python3-dev pybind11-dev python3-numpy python3-fsspec python3-pytest python3-tifffile
       python3-zarr python3-dask python3-distributed imagej default-jdk-headless
       passwd util-linux
-      libcli11-dev nlohmann-json3-dev libpng-dev libtiff-dev pkg-config
+      libcli11-dev nlohmann-json3-dev libxxhash-dev libpng-dev libtiff-dev pkg-config
       libfuse3-dev fuse3 attr
       libboost-dev libssl-dev python3-requests
       nodejs chromium chromium-driver python3-selenium)

@@ -28,6 +28,12 @@ std::string asFileName(std::string name) {
     return name;
 }
 
+// The folder holding `path`, for syncing the rename into it.
+std::string parentFolder(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::string& name, const std::string& defaultName) : target_(name) {
@@ -111,6 +117,14 @@ void OutputFile::write(const void* data, size_t size) {
 }
 
 void OutputFile::commit() {
+    finish(false, 0);
+}
+
+void OutputFile::commitDurably(int64_t modifiedSeconds) {
+    finish(true, modifiedSeconds);
+}
+
+void OutputFile::finish(bool durable, int64_t modifiedSeconds) {
     if (toStdout_) {
         if (std::fflush(stdout) != 0) {
             throw Failure("cannot write to standard output");
@@ -120,6 +134,11 @@ void OutputFile::commit() {
     }
     bool ok = std::fflush(stream_) == 0;
     int error = ok ? 0 : errno;
+    if (ok && durable && !temp_.empty() &&
+        (!os::setModifiedTime(stream_, modifiedSeconds) || !os::syncFile(stream_))) {
+        ok = false;
+        error = errno;
+    }
     if (std::fclose(stream_) != 0 && ok) {
         ok = false;
         error = errno;
@@ -135,6 +154,9 @@ void OutputFile::commit() {
                           std::strerror(errno));
         }
         os::forget(slot_);
+        if (durable && !os::syncFolder(parentFolder(target_))) {
+            throw Failure("cannot sync the folder of " + target_ + ": " + std::strerror(errno));
+        }
     }
     done_ = true;
 }

@@ -1,6 +1,7 @@
 // An output file that appears under its name only once it is complete.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -34,9 +35,14 @@ class OutputFile {
     void write(const void* data, size_t size);
     // Flushes, closes and renames; throws Failure on any error (the temporary file is removed).
     void commit();
+    // The same for a copy that must survive a power cut once reported: the file gets the
+    // modification time `modifiedSeconds` (since 1970 UTC), and it and its folder reach the
+    // disk before the rename is reported.
+    void commitDurably(int64_t modifiedSeconds);
 
   private:
     void openTemporary();
+    void finish(bool durable, int64_t modifiedSeconds);
 
     std::string target_;
     std::string temp_;  // empty unless written under a temporary name

@@ -2,6 +2,7 @@
 // removal of unfinished files when the process is stopped from outside.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -37,5 +38,33 @@ bool removeFile(const std::string& path);
 // Returns a slot for forget(), or -1 when every slot is taken (then nothing is watched).
 int remember(const std::string& path);
 void forget(int slot);
+// Installs that handling now, before anything is remembered, so that a stop ends the process
+// the same way (130, 128+N) whether or not a file is unfinished at that moment.
+void watchStopSignals();
+
+// What durable copies need (vem get): a file whose rename is reported is on the disk, with the
+// time it was recorded at.
+
+// Pushes what was written through `stream` (flushed by the caller) to the disk.
+bool syncFile(std::FILE* stream);
+// Pushes the folder's entries (a rename into it) to the disk. Windows: true, NTFS journals them.
+bool syncFolder(const std::string& folder);
+// Asks the system to start writing `size` bytes from `offset` of the file to the disk now,
+// without waiting, so that the sync at the end finds little left to do while the copy goes on
+// meanwhile. Windows: nothing (its lazy writer starts on its own).
+void startWriteBack(std::FILE* stream, uint64_t offset, uint64_t size);
+// Sets the modification time of the file behind `stream` to `seconds` since 1970 UTC.
+bool setModifiedTime(std::FILE* stream, int64_t seconds);
+// Forgets the file's cached pages (flushed and synced first), so that reading it back reads
+// the disk. Windows: nothing is dropped (no such request for one file).
+void dropCachedPages(std::FILE* stream);
+// Opens `path` for reading and writing, keeping what it holds, or creates it; never follows a
+// link. nullptr on failure with the system's reason in `error`.
+std::FILE* openReadWrite(const std::string& path, std::string& error);
+// Cuts the file behind `stream` to `size` bytes.
+bool truncateFile(std::FILE* stream, uint64_t size);
+// The size and modification time (seconds since 1970 UTC) of the regular file `path`; false
+// when there is none.
+bool regularFileInfo(const std::string& path, uint64_t& size, int64_t& modifiedSeconds);
 
 }  // namespace vemcli::outputplatform

@@ -125,9 +125,13 @@ bool removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
-int remember(const std::string& path) {
+void watchStopSignals() {
     static std::once_flag installed;
     std::call_once(installed, installHandlers);
+}
+
+int remember(const std::string& path) {
+    watchStopSignals();
     if (path.size() >= PATH_MAX) {
         return -1;
     }
@@ -146,6 +150,63 @@ void forget(int slot) {
     if (slot >= 0) {
         slots[slot].state.store(0);
     }
+}
+
+bool syncFile(std::FILE* stream) {
+    return ::fsync(::fileno(stream)) == 0;
+}
+
+bool syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // Some file systems cannot sync a folder (EINVAL); their renames are as durable as they get.
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return ok;
+}
+
+void startWriteBack(std::FILE* stream, uint64_t offset, uint64_t size) {
+    ::sync_file_range(::fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(size),
+                      SYNC_FILE_RANGE_WRITE);
+}
+
+bool setModifiedTime(std::FILE* stream, int64_t seconds) {
+    struct timespec times[2] = {};
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    return ::futimens(::fileno(stream), times) == 0;
+}
+
+void dropCachedPages(std::FILE* stream) {
+    ::posix_fadvise(::fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
+}
+
+std::FILE* openReadWrite(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::FILE* stream = fd < 0 ? nullptr : ::fdopen(fd, "r+b");
+    if (stream == nullptr) {
+        error = std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return stream;
+}
+
+bool truncateFile(std::FILE* stream, uint64_t size) {
+    return ::ftruncate(::fileno(stream), static_cast<off_t>(size)) == 0;
+}
+
+bool regularFileInfo(const std::string& path, uint64_t& size, int64_t& modifiedSeconds) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    modifiedSeconds = static_cast<int64_t>(info.st_mtim.tv_sec);
+    return true;
 }
 
 }  // namespace vemcli::outputplatform

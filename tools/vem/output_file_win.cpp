@@ -139,11 +139,15 @@ bool removeFile(const std::string& path) {
     return ::DeleteFileA(path.c_str()) != 0;
 }
 
-int remember(const std::string& path) {
+void watchStopSignals() {
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true)) {
         ::SetConsoleCtrlHandler(onConsoleStop, TRUE);
     }
+}
+
+int remember(const std::string& path) {
+    watchStopSignals();
     if (path.size() >= sizeof slots[0].path) {
         return -1;
     }
@@ -162,6 +166,74 @@ void forget(int slot) {
     if (slot >= 0) {
         slots[slot].state.store(0);
     }
+}
+
+namespace {
+
+HANDLE handleOf(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+}
+
+}  // namespace
+
+bool syncFile(std::FILE* stream) {
+    return ::FlushFileBuffers(handleOf(stream)) != 0;
+}
+
+bool syncFolder(const std::string&) {
+    return true;
+}
+
+void startWriteBack(std::FILE*, uint64_t, uint64_t) {}
+
+bool setModifiedTime(std::FILE* stream, int64_t seconds) {
+    // FILETIME counts 100 ns from 1601; 1970 is 11644473600 s after it.
+    const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return ::SetFileTime(handleOf(stream), nullptr, nullptr, &time) != 0;
+}
+
+void dropCachedPages(std::FILE*) {}
+
+std::FILE* openReadWrite(const std::string& path, std::string& error) {
+    HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = systemMessage(::GetLastError());
+        return nullptr;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        error = "cannot make a stream of the file";
+        return nullptr;
+    }
+    std::FILE* stream = ::_fdopen(fd, "r+b");
+    if (stream == nullptr) {
+        ::_close(fd);
+        error = "cannot make a stream of the file";
+    }
+    return stream;
+}
+
+bool truncateFile(std::FILE* stream, uint64_t size) {
+    return ::_chsize_s(::_fileno(stream), static_cast<__int64>(size)) == 0;
+}
+
+bool regularFileInfo(const std::string& path, uint64_t& size, int64_t& modifiedSeconds) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return false;
+    }
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime;
+    modifiedSeconds = static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+    return true;
 }
 
 }  // namespace vemcli::outputplatform

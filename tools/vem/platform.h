@@ -14,6 +14,8 @@ bool isTerminal(std::FILE* stream);
 void setBinaryOutput(std::FILE* stream);
 // Replaces `target` by `source` in one step where the system allows it.
 bool replaceFile(const std::string& source, const std::string& target);
+// Whether file names must be kept to what NTFS accepts (Windows).
+extern const bool kNtfsFileNames;
 // This process's id, for names of temporary files.
 unsigned long processId();
 // Hands `url` to the desktop's browser (xdg-open where there is a display; the shell on

@@ -27,6 +27,8 @@ bool replaceFile(const std::string& source, const std::string& target) {
     return std::rename(source.c_str(), target.c_str()) == 0;
 }
 
+const bool kNtfsFileNames = false;
+
 unsigned long processId() {
     return static_cast<unsigned long>(::getpid());
 }

@@ -29,6 +29,8 @@ bool replaceFile(const std::string& source, const std::string& target) {
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+const bool kNtfsFileNames = true;
+
 unsigned long processId() {
     return ::GetCurrentProcessId();
 }

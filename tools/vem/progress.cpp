@@ -60,7 +60,8 @@ void Progress::update(uint64_t bytesDone) {
     lastDrawn_ = now;
     shown_ = true;
     double seconds = std::chrono::duration<double>(now - started_).count();
-    std::fprintf(stderr, "\r%s\x1b[K", line(bytesDone, total_, frameBytes_, seconds).c_str());
+    std::fprintf(stderr, "\r%s%s\x1b[K", label_.empty() ? "" : (label_ + "  ").c_str(),
+                 line(bytesDone, total_, frameBytes_, seconds).c_str());
     std::fflush(stderr);
 }
 

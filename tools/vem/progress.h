@@ -13,6 +13,8 @@ class Progress {
     Progress(bool enabled, uint64_t totalBytes, uint64_t frameBytes);
     ~Progress();
     void update(uint64_t bytesDone);
+    // Text shown before the bar ("3/12 movies"); redrawn with the next update.
+    void setLabel(const std::string& label) { label_ = label; }
     // Clears the line, so that a following message starts at the left edge.
     void finish();
 
@@ -22,6 +24,7 @@ class Progress {
   private:
     bool enabled_;
     bool shown_ = false;
+    std::string label_;
     uint64_t total_;
     uint64_t frameBytes_;
     std::chrono::steady_clock::time_point started_;

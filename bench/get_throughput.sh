@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# `vem get --all` (and with --verify) against `cp -r` + `sync` of the same bytes between two
+# folders of the same file system, interleaved, as ratios of medians.
+# Usage: bench/get_throughput.sh [BUILD_DIR] [REPETITIONS] [WORK_DIR]   (Linux)
+set -euo pipefail
+build=${1:-build/linux}
+reps=${2:-3}
+vem=$(cd "$build/bin" && pwd)/vem
+vemsim=$(cd "$build/bin" && pwd)/vemsim
+movies=4x1024x1024x512  # 4 GiB: four movies of 1 GiB, two MiB a frame
+
+# Every copy lands on the same disk as the source folder of cp (not /dev/shm): the comparison
+# is of what reaches the disk.
+work=$(mktemp -d -p "${3:-${TMPDIR:-/tmp}}")
+export ZELVEM_PIPE_DIR=$work/pipe XDG_DATA_HOME=$work/data
+unset ZELVEM_ENABLE_EMULATOR
+mkdir -p "$ZELVEM_PIPE_DIR" "$XDG_DATA_HOME"
+sim=""
+cleanup() {
+  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$vemsim" --movies "$movies" 2>"$work/sim.log" &
+sim=$!
+for _ in $(seq 200); do grep -q serving "$work/sim.log" && break; sleep 0.05; done
+# The source of cp, and the service's first draw of every frame, untimed.
+"$vem" get --all "$work/src" --quiet
+bytes=$(du -sb "$work/src" | cut -f1)
+
+TIMEFORMAT='%R'
+seconds() { { time "$@" >/dev/null; } 2>&1; }
+cp_s=() get_s=() verify_s=()
+for _ in $(seq "$reps"); do
+  rm -rf "$work/cp" "$work/get" "$work/verify"; sync
+  cp_s+=("$(seconds sh -c "cp -r '$work/src' '$work/cp' && sync")")
+  rm -rf "$work/cp"; sync
+  get_s+=("$(seconds "$vem" get --all "$work/get" --quiet)")
+  rm -rf "$work/get"; sync
+  verify_s+=("$(seconds "$vem" get --all "$work/verify" --verify --quiet)")
+done
+cmp "$work/src/1-sim" "$work/verify/1-sim"
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
+cp_m=$(median "${cp_s[@]}") get_m=$(median "${get_s[@]}") verify_m=$(median "${verify_s[@]}")
+awk -v b="$bytes" -v c="$cp_m" -v g="$get_m" -v v="$verify_m" -v r="$reps" -v m="$movies" \
+  -v cs="${cp_s[*]}" -v gs="${get_s[*]}" -v vs="${verify_s[*]}" 'BEGIN {
+  printf "movies %s, %.2f GiB, %d repetitions (seconds: cp %s | get %s | get --verify %s)\n", m, b / 2^30, r, cs, gs, vs
+  printf "cp -r + sync       %6.2f s  %7.0f MB/s\n", c, b / c / 1e6
+  printf "vem get --all      %6.2f s  %7.0f MB/s  speed %.2fx cp\n", g, b / g / 1e6, c / g
+  printf "vem get --verify   %6.2f s  %7.0f MB/s  time %.2fx cp\n", v, b / v / 1e6, v / c
+}'

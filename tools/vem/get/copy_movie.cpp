@@ -1,0 +1,415 @@
+// Copying one movie: whole small files, streamed large ones through a resumable partial file.
+#include "get/copy_movie.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "get/content_hash.h"
+#include "get/local_names.h"
+#include "get/manifest.h"
+#include "movies/frame_times.h"
+#include "movies/movie_catalog.h"
+#include "movies/ome_tiff.h"
+#include "output_file.h"
+#include "output_file_platform.h"
+#include "platform.h"
+#include "registry.h"
+#include "suite/store.h"
+
+namespace vemcli::get {
+
+namespace {
+
+namespace os = outputplatform;
+using zel::vem::MovieCatalog;
+using zel::vem::MovieDescription;
+using zel::vem::MovieError;
+using zel::vem::MovieFailure;
+using zel::vem::MovieReader;
+
+// A failure writing the destination; `diskFull` when the reason was space.
+struct WriteFailure : Failure {
+    WriteFailure(const std::string& what, bool full) : Failure(what), diskFull(full) {}
+    bool diskFull;
+};
+
+[[noreturn]] void failWrite(const std::string& what, int error) {
+    throw WriteFailure(what + ": " + std::strerror(error), error == ENOSPC);
+}
+
+// Where a streamed file's bytes come from, and where in it frames start: a resumed copy
+// starts again at the last frame the partial file holds whole.
+struct Source {
+    uint64_t size = 0;
+    uint64_t gridStart = 0;  // the first frame's offset; what is before it is read first whole
+    uint64_t frameBytes = 1;
+    std::function<size_t(uint64_t offset, void* out, size_t n)> read;
+
+    uint64_t resumePoint(uint64_t have) const {
+        have = std::min(have, size);
+        return have < gridStart ? 0 : gridStart + (have - gridStart) / frameBytes * frameBytes;
+    }
+    // Whole frames per read: the drive loads one frame per request, never one twice.
+    size_t chunkAt(uint64_t offset, uint64_t buffer) const {
+        const uint64_t end = offset < gridStart ? gridStart : size;
+        return static_cast<size_t>(std::min(buffer, end - offset));
+    }
+};
+
+// Whole frames, about a MiB: each write lands in the partial file as soon as its frames
+// arrive, so an interrupted copy keeps nearly all it read.
+uint64_t bufferBytes(uint64_t frameBytes) {
+    return std::min<uint64_t>(frameBytes * std::max<uint64_t>(1, (1u << 20) / frameBytes),
+                              1u << 30);
+}
+
+std::string metaText(const MovieDescription& movie) {
+    // The values the emulator would make from the ".dat" file, taken from the drive instead.
+    zel::CINIStore store;
+    auto put = [&](const char* key, const std::string& value) {
+        store.SetString(zel::CString(key), zel::CString(value));
+    };
+    put("meta/width", std::to_string(movie.width));
+    put("meta/height", std::to_string(movie.height));
+    put("meta/numFrames", std::to_string(movie.frameCount));
+    put("meta/startTime", movie.startTime);
+    put("meta/endTime", movie.endTime);
+    put("meta/duration", std::to_string(movie.durationMicroseconds));
+    put("meta/index", std::to_string(movie.number));
+    return store.ToText().c_str();
+}
+
+std::string inFolder(const std::string& dest, const std::string& name) {
+    return dest + "/" + name;
+}
+
+// The stream of a partial file, closed on every way out.
+struct StreamCloser {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using Stream = std::unique_ptr<std::FILE, StreamCloser>;
+
+class MovieCopy {
+  public:
+    MovieCopy(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
+              const CopyOptions& options, Manifest& manifest,
+              const std::function<void(uint64_t)>& progress)
+        : catalog_(catalog),
+          plan_(plan),
+          movie_(plan.movie),
+          dest_(dest),
+          options_(options),
+          manifest_(manifest),
+          progress_(progress) {}
+
+    // Writes every file the plan does not skip; the hash of the movie's main file.
+    std::string run(bool& resumed) {
+        std::string mainHash;
+        for (const PlannedFile& file : plan_.files) {
+            if (file.skip) {
+                if (file.streamed()) {
+                    auto known = manifest_.hashes().find(file.fileName);
+                    mainHash = known == manifest_.hashes().end() ? "" : known->second;
+                }
+                continue;
+            }
+            std::string hex;
+            if (file.streamed()) {
+                resumed = resumed || file.resumeFrom > 0;
+                hex = writeStreamed(file);
+                mainHash = hex;
+            } else {
+                const std::vector<uint8_t> bytes = smallFileBytes(file);
+                hex = ContentHash::of(bytes.data(), bytes.size());
+                OutputFile out(inFolder(dest_, file.fileName));
+                out.write(bytes.data(), bytes.size());
+                out.commitDurably(movie_.recordingTime);
+                progress_(bytes.size());
+            }
+            manifest_.set(file.fileName, hex, file.driveName);
+        }
+        return mainHash;
+    }
+
+  private:
+    std::vector<uint8_t> smallFileBytes(const PlannedFile& file) const {
+        if (file.kind == PlannedFile::Info) {
+            return plan_.info;
+        }
+        const std::string text = metaText(movie_);
+        return std::vector<uint8_t>(text.begin(), text.end());
+    }
+
+    MovieReader& reader() {
+        if (!reader_) {
+            reader_ = std::make_unique<MovieReader>(catalog_.open(movie_.entryName));
+            // The drive must still hold what was planned: a movie replaced under its name since
+            // would put another movie's bytes into this one's file.
+            if (reader_->description().identity() != movie_.identity() ||
+                reader_->description().size != movie_.size) {
+                throw MovieError(MovieFailure::Gone, "the movie changed on the drive");
+            }
+        }
+        return *reader_;
+    }
+
+    Source sourceFor(const PlannedFile& file) {
+        Source source;
+        source.size = file.size;
+        source.frameBytes = std::max<uint64_t>(1, movie_.frameBytes);
+        auto readMovie = [this](uint64_t offset, void* out, size_t n) {
+            const size_t got = reader().read(offset, out, n);
+            if (got != n) {
+                throw MovieError(MovieFailure::Refused,
+                                 "the movie ended early, at byte " + std::to_string(offset + got));
+            }
+            return got;
+        };
+        if (file.kind == PlannedFile::Data) {
+            source.read = readMovie;
+            return source;
+        }
+        const zel::vem::FrameTimes times = zel::vem::frameTimesOf(movie_, plan_.info);
+        view_ = std::make_unique<zel::vem::OmeTiffView>(
+            zel::vem::OmeTiffMovie::of(movie_),
+            times.known() ? std::make_shared<const std::vector<int64_t>>(times.nanoseconds)
+                          : nullptr);
+        source.gridStart = view_->pixelOffset();
+        source.read = [this, readMovie](uint64_t offset, void* out, size_t n) {
+            return view_->read(offset, out, n,
+                               [&](uint64_t frame, uint64_t at, void* into, size_t count) {
+                                   readMovie(frame * movie_.frameBytes + at, into, count);
+                               });
+        };
+        return source;
+    }
+
+    // Hashes `count` bytes from `offset` of `source` into `hash` (and `buffer`), for a prefix
+    // the partial file already holds that --verify compares again with the drive.
+    void hashFromSource(const Source& source, uint64_t count, std::vector<uint8_t>& buffer,
+                        ContentHash& hash) {
+        for (uint64_t at = 0; at < count;) {
+            const size_t n = std::min<size_t>(source.chunkAt(at, buffer.size()), count - at);
+            source.read(at, buffer.data(), n);
+            hash.update(buffer.data(), n);
+            at += n;
+        }
+    }
+
+    // Hashes the first `count` bytes of `stream`; false when they cannot all be read.
+    static bool hashFromFile(std::FILE* stream, uint64_t count, std::vector<uint8_t>& buffer,
+                             ContentHash& hash) {
+        std::rewind(stream);
+        for (uint64_t at = 0; at < count;) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), count - at));
+            const size_t got = std::fread(buffer.data(), 1, want, stream);
+            hash.update(buffer.data(), got);
+            at += got;
+            if (got != want) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::string writeStreamed(const PlannedFile& file) {
+        const Source source = sourceFor(file);
+        const std::string target = inFolder(dest_, file.fileName);
+        const std::string partial =
+            inFolder(dest_, partialName(file.fileName, movie_.recordingTime));
+        std::string error;
+        Stream stream(os::openReadWrite(partial, error));
+        if (!stream) {
+            throw WriteFailure("cannot write " + partial + ": " + error, false);
+        }
+        // The plan looked before; what the file holds now is what counts.
+        uint64_t have = 0;
+        int64_t time = 0;
+        if (!os::regularFileInfo(partial, have, time)) {
+            failWrite("cannot read " + partial, errno);
+        }
+        const uint64_t start = source.resumePoint(have);
+        if (!os::truncateFile(stream.get(), start)) {
+            failWrite("cannot cut " + partial + " to its whole frames", errno);
+        }
+        std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(
+            bufferBytes(source.frameBytes), std::max<uint64_t>(1, source.size))));
+        ContentHash hash;
+        // Without --verify the kept prefix is trusted as written; with it, the drive is read
+        // again so that the final comparison covers every byte.
+        if (options_.verify) {
+            hashFromSource(source, start, buffer, hash);
+        } else if (!hashFromFile(stream.get(), start, buffer, hash)) {
+            failWrite("cannot read back " + partial, errno);
+        }
+        if (std::fseek(stream.get(), 0, SEEK_END) != 0) {
+            failWrite("cannot write " + partial, errno);
+        }
+        for (uint64_t at = start; at < source.size;) {
+            const size_t n = source.chunkAt(at, buffer.size());
+            source.read(at, buffer.data(), n);
+            hash.update(buffer.data(), n);
+            if (std::fwrite(buffer.data(), 1, n, stream.get()) != n ||
+                std::fflush(stream.get()) != 0) {
+                failWrite("cannot write " + partial, errno);
+            }
+            os::startWriteBack(stream.get(), at, n);
+            at += n;
+            progress_(n);
+        }
+        if (std::fflush(stream.get()) != 0) {
+            failWrite("cannot write " + partial, errno);
+        }
+        if (!os::setModifiedTime(stream.get(), movie_.recordingTime) ||
+            !os::syncFile(stream.get())) {
+            failWrite("cannot write " + partial, errno);
+        }
+        const std::string hex = hash.hex();
+        if (options_.verify) {
+            verifyFromDisk(stream, source.size, buffer, hex, partial);
+        }
+        if (std::fclose(stream.release()) != 0) {
+            failWrite("cannot write " + partial, errno);
+        }
+        if (!replaceFile(partial, target)) {
+            failWrite("cannot rename " + partial + " to " + target, errno);
+        }
+        if (!os::syncFolder(dest_)) {
+            failWrite("cannot sync " + dest_, errno);
+        }
+        return hex;
+    }
+
+    void verifyFromDisk(Stream& stream, uint64_t size, std::vector<uint8_t>& buffer,
+                        const std::string& expected, const std::string& partial) {
+        os::dropCachedPages(stream.get());
+        ContentHash disk;
+        if (!hashFromFile(stream.get(), size, buffer, disk)) {
+            failWrite("cannot read back " + partial, errno);
+        }
+        if (disk.hex() != expected) {
+            // Bytes that are not the drive's are no start to resume from either.
+            stream.reset();
+            os::removeFile(partial);
+            throw Failure("the copy read back from " + partial +
+                          " differs from the drive; it was removed, run again to copy anew");
+        }
+    }
+
+    MovieCatalog& catalog_;
+    const MoviePlan& plan_;
+    const MovieDescription& movie_;
+    const std::string& dest_;
+    const CopyOptions& options_;
+    Manifest& manifest_;
+    const std::function<void(uint64_t)>& progress_;
+    std::unique_ptr<MovieReader> reader_;
+    std::unique_ptr<zel::vem::OmeTiffView> view_;
+};
+
+}  // namespace
+
+uint64_t MoviePlan::bytesToWrite() const {
+    uint64_t total = 0;
+    for (const PlannedFile& file : files) {
+        total += file.skip ? 0 : file.size - file.resumeFrom;
+    }
+    return total;
+}
+
+uint64_t MoviePlan::bytes() const {
+    uint64_t total = 0;
+    for (const PlannedFile& file : files) {
+        total += file.size;
+    }
+    return total;
+}
+
+std::string partialName(const std::string& fileName, int64_t recordingTime) {
+    return fileName + "." + std::to_string(recordingTime) + ".vem-partial";
+}
+
+MoviePlan planMovie(MovieCatalog& catalog, const MovieDescription& movie, const std::string& dest,
+                    const CopyOptions& options) {
+    MoviePlan plan;
+    plan.movie = movie;
+    if (!movie.framesReadable() && movie.frameCount > 0) {
+        throw MovieError(MovieFailure::Unreadable, "its frames cannot be read");
+    }
+    const std::string& entry = movie.entryName;
+    uint64_t gridStart = 0;
+    if (options.format == Format::OmeTiff) {
+        try {
+            const zel::vem::OmeTiffView view(zel::vem::OmeTiffMovie::of(movie));
+            plan.files.push_back({PlannedFile::OmeTiff, entry + ".ome.tif", "", view.size()});
+            gridStart = view.pixelOffset();
+        } catch (const std::invalid_argument& e) {
+            throw MovieError(MovieFailure::Unreadable,
+                             std::string("it has no OME-TIFF: ") + e.what());
+        }
+    } else {
+        plan.files.push_back({PlannedFile::Data,
+                              options.format == Format::Emulator ? entry + ".dat" : entry, "",
+                              movie.size});
+    }
+    // The info stream is needed for every format: a file of its own, or the OME-TIFF's times.
+    plan.info = catalog.infoStream(entry);
+    if (options.format != Format::OmeTiff) {
+        plan.files.push_back({PlannedFile::Info, entry + ".info", "", plan.info.size()});
+    }
+    if (options.format == Format::Emulator) {
+        // Last, so that it never describes a ".dat" file that is not there yet.
+        plan.files.push_back({PlannedFile::Meta, entry + ".meta", "", metaText(movie).size()});
+    }
+    for (PlannedFile& file : plan.files) {
+        file.fileName = localFileName(file.driveName);
+        uint64_t size = 0;
+        int64_t time = 0;
+        if (os::regularFileInfo(inFolder(dest, file.fileName), size, time)) {
+            file.skip = options.existing == Existing::Skip ||
+                        (options.existing == Existing::SkipMatching && size == file.size &&
+                         time == movie.recordingTime);
+        }
+        if (!file.skip && file.streamed() &&
+            os::regularFileInfo(inFolder(dest, partialName(file.fileName, movie.recordingTime)),
+                                size, time)) {
+            Source grid;
+            grid.size = file.size;
+            grid.gridStart = gridStart;
+            grid.frameBytes = std::max<uint64_t>(1, movie.frameBytes);
+            file.resumeFrom = grid.resumePoint(size);
+        }
+    }
+    return plan;
+}
+
+MovieOutcome copyMovie(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
+                       const CopyOptions& options, Manifest& manifest,
+                       const std::function<void(uint64_t)>& progress) {
+    MovieOutcome outcome;
+    outcome.name = plan.movie.entryName;
+    outcome.bytes = plan.bytes();
+    const auto started = std::chrono::steady_clock::now();
+    bool resumed = false;
+    try {
+        MovieCopy copy(catalog, plan, dest, options, manifest, progress);
+        outcome.hash = copy.run(resumed);
+        outcome.status = plan.bytesToWrite() == 0 ? "skipped" : resumed ? "resumed" : "copied";
+    } catch (const WriteFailure& e) {
+        outcome.status = "failed";
+        outcome.error = e.what();
+        outcome.diskFull = e.diskFull;
+    } catch (const std::exception& e) {
+        outcome.status = "failed";
+        outcome.error = e.what();
+    }
+    outcome.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return outcome;
+}
+
+}  // namespace vemcli::get
