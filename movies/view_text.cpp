@@ -73,24 +73,6 @@ uint32_t nextCodePoint(std::string_view text, size_t& i) {
     return code;
 }
 
-void appendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 bool allowedInXml(uint32_t code) {
     return code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
            (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
@@ -221,12 +203,20 @@ std::string jsonString(std::string_view utf8) {
         if (code == '"' || code == '\\') {
             out += '\\';
             out += static_cast<char>(code);
-        } else if (code < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+        } else if (code < 0x20 || code > 0x7e) {
+            // All ASCII: zarr 2.13 reads its metadata texts as ASCII, as Python's json writes
+            // them; characters past U+FFFF as a surrogate pair.
+            char escape[16];
+            if (code > 0xffff) {
+                const uint32_t v = code - 0x10000;
+                std::snprintf(escape, sizeof escape, "\\u%04x\\u%04x", 0xd800 + (v >> 10),
+                              0xdc00 + (v & 0x3ff));
+            } else {
+                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(code));
+            }
             out += escape;
         } else {
-            appendUtf8(out, code);
+            out += static_cast<char>(code);
         }
     }
     out += '"';

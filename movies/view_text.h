@@ -27,8 +27,9 @@ size_t elapsedInto(char* out, int64_t t, int64_t t0, int decimals, bool trim);
 // non-ASCII character as references, bytes that are not UTF-8 and characters XML 1.0 does not
 // allow as U+FFFD, so that any name gives a well-formed document.
 std::string xmlEscape(std::string_view utf8);
-// A JSON string literal, quotes included: UTF-8 kept as it is, bytes that are not UTF-8 as
-// U+FFFD, quotes, backslashes and control characters escaped.
+// A JSON string literal, quotes included, all ASCII: quotes and backslashes escaped, control
+// characters and every non-ASCII character as \u escapes (a surrogate pair past U+FFFF), bytes
+// that are not UTF-8 as U+FFFD.
 std::string jsonString(std::string_view utf8);
 
 }  // namespace zel::vem::view_text

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "mount/block_cache.h"
@@ -20,6 +21,7 @@ using vemcli::mount::InodeTable;
 using vemcli::mount::Listing;
 using vemcli::mount::LoadResult;
 using vemcli::mount::MovieEntry;
+using vemcli::mount::NodeKind;
 using vemcli::mount::ReadAhead;
 
 zel::vem::MovieDescription movie(const std::string& entryName, uint32_t index = 0,
@@ -90,43 +92,130 @@ TEST(MountListing, DiffNamesWhatAppearedWentChangedAndWasReplaced) {
 TEST(MountInodes, ForgottenAsOftenAsHandedOutThenGone) {
     InodeTable table;
     const MovieEntry entry = vemcli::mount::entryOf(movie("1-a"));
-    const uint64_t a = table.remember("1-a", false, entry);
+    const uint64_t a = table.remember("1-a", NodeKind::Movie, entry);
     EXPECT_NE(a, InodeTable::kRoot);
-    EXPECT_EQ(table.remember("1-a", false, entry), a);
-    const uint64_t info = table.remember("1-a", true, entry);
+    EXPECT_EQ(table.remember("1-a", NodeKind::Movie, entry), a);
+    const uint64_t info = table.remember("1-a", NodeKind::Info, entry);
     EXPECT_NE(info, a);
-    EXPECT_EQ(table.find("1-a", false), a);
-    EXPECT_EQ(table.find("2-b", false), 0u);
+    EXPECT_EQ(table.find("1-a", NodeKind::Movie), a);
+    EXPECT_EQ(table.find("2-b", NodeKind::Movie), 0u);
     EXPECT_EQ(table.size(), 2u);  // find made nothing
 
     table.forget(a, 1);
-    EXPECT_EQ(table.find("1-a", false), a);
+    EXPECT_EQ(table.find("1-a", NodeKind::Movie), a);
     table.forget(a, 1);
-    EXPECT_EQ(table.find("1-a", false), 0u);
+    EXPECT_EQ(table.find("1-a", NodeKind::Movie), 0u);
     EXPECT_EQ(table.node(a), nullptr);
     table.forget(info, 5);  // more than handed out: gone, not wrapped
     EXPECT_EQ(table.size(), 0u);
-    EXPECT_GT(table.remember("1-a", false, entry), info);  // numbers are not reused
+    EXPECT_GT(table.remember("1-a", NodeKind::Movie, entry), info);  // numbers are not reused
 
     // A name that went: its inode stays for the kernel until forgotten, with what it showed;
     // the name leads to a fresh inode.
-    const uint64_t old = table.find("1-a", false);
+    const uint64_t old = table.find("1-a", NodeKind::Movie);
     table.detach("1-a");
     ASSERT_NE(table.node(old), nullptr);
     EXPECT_FALSE(table.node(old)->attached);
     EXPECT_EQ(table.node(old)->last, entry);
-    const uint64_t fresh = table.remember("1-a", false, entry);
+    const uint64_t fresh = table.remember("1-a", NodeKind::Movie, entry);
     EXPECT_NE(fresh, old);
     table.forget(old, 1);
     EXPECT_EQ(table.node(old), nullptr);
-    EXPECT_EQ(table.find("1-a", false), fresh);
+    EXPECT_EQ(table.find("1-a", NodeKind::Movie), fresh);
 
     // Memory follows what the kernel holds, not every name ever seen.
     for (int i = 0; i < 10000; ++i) {
         const std::string name = std::to_string(i) + "-x";
-        table.forget(table.remember(name, false, entry), 1);
+        table.forget(table.remember(name, NodeKind::Movie, entry), 1);
     }
     EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(MountInodes, AMovieIsDetachedWithItsViewsAndNoOtherMovies) {
+    InodeTable table;
+    const MovieEntry entry = vemcli::mount::entryOf(movie("1-a"));
+    // "1-a" and "1-ab" share a prefix: detaching one must leave the other's nodes.
+    const std::vector<std::tuple<std::string, NodeKind, std::string>> files = {
+        {"1-a", NodeKind::Movie, ""},          {"1-a", NodeKind::OmeTiff, ""},
+        {"1-a", NodeKind::ZarrFolder, ""},     {"1-a", NodeKind::ZarrFile, ".zarray"},
+        {"1-a", NodeKind::ZarrFile, "2.0.0"},  {"1-ab", NodeKind::Movie, ""},
+        {"1-ab", NodeKind::ZarrFile, "0.0.0"}, {"1-a.ome.tif", NodeKind::Movie, ""},
+    };
+    std::map<std::string, uint64_t> inodes;
+    for (const auto& [name, kind, key] : files) {
+        const uint64_t ino = table.remember(name, kind, entry, key);
+        EXPECT_EQ(table.find(name, kind, key), ino);
+        inodes[name + "/" + std::to_string(static_cast<int>(kind)) + key] = ino;
+    }
+    EXPECT_EQ(inodes.size(), files.size());  // every file its own inode
+    EXPECT_EQ(table.inodesOf("1-a").size(), 5u);
+
+    table.detach("1-a", true);  // the Zarr folder only: its texts hold the properties
+    EXPECT_NE(table.find("1-a", NodeKind::Movie), 0u);
+    EXPECT_NE(table.find("1-a", NodeKind::OmeTiff), 0u);
+    EXPECT_EQ(table.find("1-a", NodeKind::ZarrFolder), 0u);
+    EXPECT_EQ(table.find("1-a", NodeKind::ZarrFile, "2.0.0"), 0u);
+    EXPECT_FALSE(table.node(inodes["1-a/4.zarray"])->attached);
+
+    table.detach("1-a");
+    EXPECT_TRUE(table.inodesOf("1-a").empty());
+    EXPECT_EQ(table.inodesOf("1-ab").size(), 2u);
+    EXPECT_NE(table.find("1-a.ome.tif", NodeKind::Movie), 0u);
+    EXPECT_EQ(table.size(), files.size());  // detached nodes live on until forgotten
+}
+
+TEST(MountListing, ViewsBesideEveryMovieUnlessAMovieHoldsTheName) {
+    auto described = [](const std::string& name, uint32_t width, uint64_t frames) {
+        zel::vem::MovieDescription m = movie(name, 0, width);
+        m.frameCount = frames;
+        m.size = m.frameBytes * frames;
+        return m;
+    };
+    const std::string longest(255 - 5, 'x');  // its .zarr fits, its .ome.tif does not
+    const Listing listing = vemcli::mount::listingOf({
+        described("1-a", 4, 3),
+        described("2-b", 4, 3),
+        described("2-b.zarr", 4, 3),
+        described("3-empty", 4, 0),
+        described("4-wide", 70000, 1),
+        described(longest, 4, 1),
+    });
+    std::vector<std::string> names;
+    for (const auto& [name, what] : vemcli::mount::rootEntries(listing, true)) {
+        names.push_back(name);
+        EXPECT_EQ(vemcli::mount::resolveRootName(listing, name, true)->kind, what.kind) << name;
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"1-a", "1-a.ome.tif", "1-a.zarr", "2-b",
+                                               "2-b.ome.tif", "2-b.zarr", "2-b.zarr.ome.tif",
+                                               "2-b.zarr.zarr", "3-empty", "3-empty.zarr", "4-wide",
+                                               "4-wide.zarr", longest, longest + ".zarr"}));
+    EXPECT_EQ(vemcli::mount::rootEntries(listing, false).size(), listing.size());
+
+    const std::vector<std::tuple<std::string, bool, std::string, NodeKind>> names2 = {
+        // name, views shown, the movie it names (empty: none), as what
+        {"1-a", true, "1-a", NodeKind::Movie},
+        {"1-a.ome.tif", true, "1-a", NodeKind::OmeTiff},
+        {"1-a.zarr", true, "1-a", NodeKind::ZarrFolder},
+        {"1-a:INFO", true, "1-a", NodeKind::Info},
+        {"1-a.ome.tif", false, "", NodeKind::Movie},
+        {"1-a:info", false, "1-a", NodeKind::Info},
+        {"2-b.zarr", true, "2-b.zarr", NodeKind::Movie},  // the movie wins over the view
+        {"1-a.OME.TIF", true, "", NodeKind::Movie},
+        {"1-a.ome.tif:info", true, "", NodeKind::Movie},
+        {"1-a.zarr.ome.tif", true, "", NodeKind::Movie},
+        {"3-empty.ome.tif", true, "", NodeKind::Movie},  // no frame: no TIFF
+        {"4-wide.ome.tif", true, "", NodeKind::Movie},   // wider than a TIFF page
+        {".ome.tif", true, "", NodeKind::Movie},
+        {"9-none.zarr", true, "", NodeKind::Movie},
+    };
+    for (const auto& [name, views, movieName, kind] : names2) {
+        const auto what = vemcli::mount::resolveRootName(listing, name, views);
+        EXPECT_EQ(what.has_value(), !movieName.empty()) << name;
+        if (what) {
+            EXPECT_EQ(what->movie, movieName) << name;
+            EXPECT_EQ(what->kind, kind) << name;
+        }
+    }
 }
 
 // A movie whose byte at offset o is a function of o; counts loads per offset, and fails on

@@ -90,7 +90,10 @@ TEST_F(VemTest, ListingAndInfoCarryTheDrivesEntries) {
     for (const char* path : {"vem:///3-run_a", "/3-run_a", "3-run_a", "VEM:///3-run_a"}) {
         VemRun info = vem({"info", path, "--json"});
         ASSERT_EQ(info.code, 0) << path << "\n" << info.text();
-        EXPECT_EQ(info.json(), all[2]) << path;
+        // ls's entry, and what the frame times give (vem_cli_views_test checks those).
+        nlohmann::json entry = info.json();
+        EXPECT_EQ(entry.erase("frame_rate") + entry.erase("frame_times_failure"), 2u) << path;
+        EXPECT_EQ(entry, all[2]) << path;
     }
 
     VemRun filtered = vem({"ls", "--filter", "run*", "--json"});

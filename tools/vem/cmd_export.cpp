@@ -1,10 +1,11 @@
-// vem export: a range of frames as one multi-page 16-bit TIFF stack.
+// vem export: a range of frames as one multi-page 16-bit TIFF stack, or as an OME-TIFF.
 #include "frames.h"
 #include "image.h"
 #include "movie.h"
 #include "output_file.h"
 #include "progress.h"
 #include "registry.h"
+#include "views.h"
 
 namespace {
 
@@ -20,12 +21,17 @@ int runExport(const Options& o) {
     vemcli::Movie movie = vemcli::lookupMovie(path);
     const vemcli::FrameRange range = vemcli::parseFrameRange(o.frames, movie.geometry.frames);
     const uint64_t count = range.count();
+    // Made before any frame is read, so an output that cannot be written costs no read.
+    vemcli::OutputFile out(o.output, path.name + ".tif");
+    if (!out.direct() && vemcli::isOmeTiffName(out.path())) {
+        // The layout of NAME.ome.tif, computed here: no libtiff, so every platform writes it.
+        vemcli::exportOmeTiff(path, range.first, range.step, count, out, o.quiet);
+        return vemcli::kExitOk;
+    }
     if (count > 0xFFFF) {
         // The page-number field of a TIFF page holds 16 bits.
         throw vemcli::Failure("a stack holds at most 65535 frames; choose fewer with --frames");
     }
-    // Made before any frame is read, so an output that cannot be written costs no read.
-    vemcli::OutputFile out(o.output, path.name + ".tif");
     const std::string ext = vemcli::lowerExtension(out.path());
     if (!out.direct() && ext != "tif" && ext != "tiff") {
         throw vemcli::Failure(out.path() + ": a stack is a TIFF file; name a .tif or .tiff file");
@@ -53,14 +59,18 @@ void registerCommand_export(vemcli::Registry& registry) {
     CLI::App* app = registry.add("export", "Write frames as one multi-page 16-bit TIFF stack",
                                  [] { return runExport(o); });
     app->add_option("PATH", o.path, "The movie")->required();
-    app->add_option("-o,--output", o.output,
-                    "The .tif file (ImageJ/Fiji and tifffile open it); a folder receives NAME.tif")
+    app->add_option(
+           "-o,--output", o.output,
+           "The .tif file (ImageJ/Fiji and tifffile open it); a folder receives NAME.tif;\n"
+           "a name ending in .ome.tif writes an OME-TIFF with the frames' times")
         ->required();
     app->add_option("--frames", o.frames,
                     "A:B[:STEP]: frames A to B-1, every STEP-th; N: frame N alone; negative\n"
                     "numbers count from the end (default: all)");
     app->add_flag("-q,--quiet", o.quiet, "No progress bar (it is shown only on a terminal)");
     if (!vemcli::kTiffAvailable) {
-        app->footer("This build writes no TIFF (its platform has no libtiff).");
+        app->footer(
+            "This build writes plain TIFF stacks only as OME-TIFF (NAME.ome.tif): its "
+            "platform has no libtiff.");
     }
 }

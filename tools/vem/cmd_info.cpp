@@ -4,6 +4,7 @@
 #include "display_text.h"
 #include "movie.h"
 #include "registry.h"
+#include "views.h"
 
 namespace {
 
@@ -16,6 +17,16 @@ int runInfo(const std::string& text, bool json) {
     }
     zel::CDirectoryEntry entry = vemcli::lookupEntry(path);
     nlohmann::ordered_json object = vemcli::entryJson(entry);
+    // From the frame times: the info stream is fetched for this one movie.
+    const vemcli::FrameRateInfo rate = vemcli::frameRateOf(path);
+    object["frame_rate"] = nullptr;
+    if (rate.rate) {
+        object["frame_rate"] = *rate.rate;
+    }
+    object["frame_times_failure"] = nullptr;
+    if (!rate.timesFailure.empty()) {
+        object["frame_times_failure"] = rate.timesFailure;
+    }
     if (json) {
         std::printf("%s\n", vemcli::jsonText(object, 2).c_str());
         return vemcli::kExitOk;
@@ -28,6 +39,13 @@ int runInfo(const std::string& text, bool json) {
                 vemcli::humanSize(entry.size).c_str());
     std::printf("recorded:   %s\n", object["time"].get<std::string>().c_str());
     std::printf("attributes: 0x%x\n", entry.attributes);
+    if (rate.rate) {
+        std::printf("frame rate: %.6g fps\n", *rate.rate);
+    } else {
+        std::printf("frame rate: none (%s)\n",
+                    rate.timesFailure.empty() ? "fewer than two frames, or no time between them"
+                                              : displayText(rate.timesFailure).c_str());
+    }
     for (uint32_t i = 0; i < entry.properties.size(); ++i) {
         std::string key = displayText(entry.properties.key(i).str()) + ":";
         std::printf("%-11s %s\n", key.c_str(),

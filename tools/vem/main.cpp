@@ -1,6 +1,8 @@
 // vem: parses the command line, runs the chosen subcommand, turns failures into exit codes.
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "display_text.h"
 #include "platform.h"
@@ -28,6 +30,16 @@ int fail(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Converted once here: everything after sees UTF-8.
+    std::vector<std::string> arguments = vemcli::utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(arguments.size());
+    argv = pointers.data();
+
     CLI::App app(
         "The movies of the recording drive, from the command line.\n"
         "PATH names a movie: vem:///12-run_a, /12-run_a or 12-run_a; append :info for "

@@ -15,6 +15,8 @@ struct MountOptions {
     bool allowDelete = false;
     // Serve the emulator folder (sets ZELVEM_ENABLE_EMULATOR before the library loads).
     bool emulator = false;
+    // Show NAME.ome.tif and NAME.zarr/ beside every movie NAME.
+    bool views = true;
     // The arguments (after the program name) that run this same mount in the foreground; the
     // background process is this program started again with them.
     std::vector<std::string> foregroundArgs;

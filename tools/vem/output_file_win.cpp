@@ -11,6 +11,7 @@
 #include <random>
 
 #include "output_file_platform.h"
+#include "wide_path.h"
 
 namespace vemcli::outputplatform {
 
@@ -20,7 +21,7 @@ namespace {
 // A slot is free (0), being filled (1) or armed (2); only armed slots are read there.
 struct Slot {
     std::atomic<int> state{0};
-    char path[MAX_PATH * 4];
+    wchar_t path[MAX_PATH * 2];
 };
 Slot slots[8];
 
@@ -58,7 +59,7 @@ BOOL WINAPI onConsoleStop(DWORD event) {
         if (slot.state.load() == 2) {
             // The file was opened with delete sharing: it goes when its last handle closes,
             // which ExitProcess does.
-            ::DeleteFileA(slot.path);
+            ::DeleteFileW(slot.path);
         }
     }
     // As a POSIX shell reports SIGINT (130) and SIGHUP (129).
@@ -71,9 +72,9 @@ BOOL WINAPI onConsoleStop(DWORD event) {
 Kind kindOf(const std::string& path) {
     // Opening with no access asks what the name is without touching it; devices such as NUL
     // and CON answer too, which the attributes alone would not.
-    HANDLE handle =
-        ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = ::CreateFileW(widePath(path).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? Kind::Missing
@@ -94,7 +95,7 @@ Kind kindOf(const std::string& path) {
 std::FILE* createNew(const std::string& path, bool& exists, std::string& error) {
     // CREATE_NEW fails on any existing name; a reparse point is not followed into either.
     // Readable too: a TIFF writer reads back the directories it wrote.
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE handle = ::CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -106,14 +107,15 @@ std::FILE* createNew(const std::string& path, bool& exists, std::string& error) 
     exists = false;
     std::FILE* stream = streamOf(handle, error);
     if (stream == nullptr) {
-        ::DeleteFileA(path.c_str());
+        ::DeleteFileW(widePath(path).c_str());
     }
     return stream;
 }
 
 std::FILE* openExisting(const std::string& path, std::string& error) {
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        ::CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = systemMessage(::GetLastError());
         return nullptr;
@@ -136,7 +138,7 @@ std::string randomToken() {
 }
 
 bool removeFile(const std::string& path) {
-    return ::DeleteFileA(path.c_str()) != 0;
+    return ::DeleteFileW(widePath(path).c_str()) != 0;
 }
 
 void watchStopSignals() {
@@ -148,13 +150,14 @@ void watchStopSignals() {
 
 int remember(const std::string& path) {
     watchStopSignals();
-    if (path.size() >= sizeof slots[0].path) {
+    const std::wstring wide = widePath(path);
+    if (wide.size() >= std::size(slots[0].path)) {
         return -1;
     }
     for (int i = 0; i < static_cast<int>(std::size(slots)); ++i) {
         int expected = 0;
         if (slots[i].state.compare_exchange_strong(expected, 1)) {
-            std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
+            std::memcpy(slots[i].path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
             slots[i].state.store(2);
             return i;
         }

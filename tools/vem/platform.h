@@ -3,8 +3,14 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vemcli {
+
+// The program's arguments as UTF-8, read once at the entry point. POSIX hands them over as
+// they are; Windows takes the UTF-16 command line, so that names in any script survive the
+// console's code page.
+std::vector<std::string> utf8Arguments(int argc, char** argv);
 
 // Sets a variable of this process's environment (the library reads its switches from there).
 bool setEnvironment(const char* name, const char* value);

@@ -13,6 +13,10 @@
 
 namespace vemcli {
 
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 bool setEnvironment(const char* name, const char* value) {
     return ::setenv(name, value, 1) == 0;
 }

@@ -2,14 +2,32 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "platform.h"
+#include "suite/utf.h"
+#include "wide_path.h"
 
 namespace vemcli {
+
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(zel::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide[i])));
+    }
+    ::LocalFree(wide);
+    return arguments;
+}
 
 bool setEnvironment(const char* name, const char* value) {
     return ::_putenv_s(name, value) == 0;
@@ -25,7 +43,7 @@ void setBinaryOutput(std::FILE* stream) {
 
 bool replaceFile(const std::string& source, const std::string& target) {
     // rename() refuses an existing target on Windows.
-    return ::MoveFileExA(source.c_str(), target.c_str(),
+    return ::MoveFileExW(widePath(source).c_str(), widePath(target).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

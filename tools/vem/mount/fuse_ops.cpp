@@ -18,12 +18,8 @@ MountFs* fs(fuse_req_t req) {
 }
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    if (parent != FUSE_ROOT_ID) {
-        fuse_reply_err(req, errnoOf(Refusal::NotFolder));
-        return;
-    }
     fuse_entry_param e{};
-    if (const int error = fs(req)->lookup(name, e)) {
+    if (const int error = fs(req)->lookup(parent, name, e)) {
         fuse_reply_err(req, error);
     } else if (fuse_reply_entry(req, &e) != 0 && e.ino != 0) {
         fs(req)->forget(e.ino, 1);  // the kernel never got it, so it will never forget it
@@ -97,13 +93,25 @@ void opReaddir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_
     const auto* dir = reinterpret_cast<DirHandle*>(fi->fh);
     std::vector<char> buffer(size);
     size_t used = 0;
-    for (auto i = static_cast<size_t>(std::max<off_t>(offset, 0)); i < dir->entries.size(); ++i) {
+    const uint64_t total = dir->entries.size() + dir->chunks;
+    for (auto i = static_cast<uint64_t>(std::max<off_t>(offset, 0)); i < total; ++i) {
         struct stat st {};
-        st.st_ino = dir->entries[i].second;
-        st.st_mode = i < 2 ? S_IFDIR : S_IFREG;
-        const size_t need =
-            fuse_add_direntry(req, buffer.data() + used, size - used, dir->entries[i].first.c_str(),
-                              &st, static_cast<off_t>(i + 1));
+        std::string chunk;
+        const char* name = nullptr;
+        if (i < dir->entries.size()) {
+            const DirEntry& entry = dir->entries[i];
+            st.st_ino = entry.ino;
+            st.st_mode = entry.folder ? S_IFDIR : S_IFREG;
+            name = entry.name.c_str();
+        } else {
+            // Chunk names are made as they are read: a folder of many frames holds no list.
+            chunk = zel::vem::ZarrView::chunkKey(i - dir->entries.size());
+            st.st_ino = kUnknownIno;
+            st.st_mode = S_IFREG;
+            name = chunk.c_str();
+        }
+        const size_t need = fuse_add_direntry(req, buffer.data() + used, size - used, name, &st,
+                                              static_cast<off_t>(i + 1));
         if (need > size - used) {
             break;
         }

@@ -9,6 +9,18 @@ namespace {
 
 const char kInfoSuffix[] = ":info";
 constexpr size_t kInfoSuffixLength = sizeof kInfoSuffix - 1;
+const std::string kOmeTiffSuffix = ".ome.tif";
+const std::string kZarrSuffix = ".zarr";
+constexpr size_t kLongestName = 255;
+
+bool stripSuffix(const std::string& name, const std::string& suffix, std::string& stem) {
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    stem = name.substr(0, name.size() - suffix.size());
+    return true;
+}
 
 }  // namespace
 
@@ -17,12 +29,15 @@ bool MovieEntry::operator==(const MovieEntry& o) const {
 }
 
 bool MovieEntry::sameMovie(const MovieEntry& o) const {
+    // The sides too: the views' layouts follow from them.
     return number == o.number && recordedName == o.recordedName &&
-           recordingTime == o.recordingTime && size == o.size && frameBytes == o.frameBytes;
+           recordingTime == o.recordingTime && size == o.size && frameBytes == o.frameBytes &&
+           description.width == o.description.width && description.height == o.description.height;
 }
 
 MovieEntry entryOf(const zel::vem::MovieDescription& movie) {
     MovieEntry entry;
+    entry.description = movie;
     entry.number = movie.number;
     entry.recordedName = movie.name;
     entry.recordingTime = movie.recordingTime;
@@ -55,8 +70,78 @@ bool splitInfoName(const std::string& name, std::string& movie) {
     return true;
 }
 
+std::string rootNameOf(const std::string& movie, NodeKind kind) {
+    switch (kind) {
+        case NodeKind::Info:
+            return movie + kInfoSuffix;
+        case NodeKind::OmeTiff:
+            return movie + kOmeTiffSuffix;
+        case NodeKind::ZarrFolder:
+            return movie + kZarrSuffix;
+        default:
+            return movie;
+    }
+}
+
+bool hasView(const zel::vem::MovieDescription& movie, NodeKind kind) {
+    if (!movie.framesReadable()) {
+        return false;
+    }
+    if (kind == NodeKind::OmeTiff) {
+        return movie.frameCount > 0 && movie.width > 0 && movie.width <= 65535 &&
+               movie.height > 0 && movie.height <= 65535;
+    }
+    return kind == NodeKind::ZarrFolder;
+}
+
+std::optional<RootName> resolveRootName(const Listing& listing, const std::string& name,
+                                        bool views) {
+    if (listing.count(name) != 0) {
+        return RootName{name, NodeKind::Movie};
+    }
+    std::string movie;
+    if (splitInfoName(name, movie)) {
+        if (listing.count(movie) != 0) {
+            return RootName{movie, NodeKind::Info};
+        }
+        return std::nullopt;
+    }
+    if (!views) {
+        return std::nullopt;
+    }
+    for (const NodeKind kind : {NodeKind::OmeTiff, NodeKind::ZarrFolder}) {
+        if (!stripSuffix(name, kind == NodeKind::OmeTiff ? kOmeTiffSuffix : kZarrSuffix, movie)) {
+            continue;
+        }
+        auto found = listing.find(movie);
+        if (found != listing.end() && hasView(found->second.description, kind)) {
+            return RootName{movie, kind};
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, RootName>> rootEntries(const Listing& listing, bool views) {
+    std::vector<std::pair<std::string, RootName>> entries;
+    entries.reserve(listing.size() * (views ? 3 : 1));
+    for (const auto& movie : listing) {
+        entries.emplace_back(movie.first, RootName{movie.first, NodeKind::Movie});
+        if (!views) {
+            continue;
+        }
+        for (const NodeKind kind : {NodeKind::OmeTiff, NodeKind::ZarrFolder}) {
+            std::string name = rootNameOf(movie.first, kind);
+            if (name.size() <= kLongestName && listing.count(name) == 0 &&
+                hasView(movie.second.description, kind)) {
+                entries.emplace_back(std::move(name), RootName{movie.first, kind});
+            }
+        }
+    }
+    return entries;
+}
+
 bool showableName(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.size() > 255) {
+    if (name.empty() || name == "." || name == ".." || name.size() > kLongestName) {
         return false;
     }
     for (size_t i = 0; i < name.size(); ++i) {
@@ -111,12 +196,18 @@ ListingChanges diffListings(const Listing& before, const Listing& after) {
     return changes;
 }
 
-std::string InodeTable::key(const std::string& movie, bool info) {
-    return info ? movie + kInfoSuffix : movie;
+std::string InodeTable::key(const std::string& movie, NodeKind kind, const std::string& key) {
+    // No shown name holds a NUL: the movie's nodes sort together, after the movie's name.
+    std::string text = movie;
+    text.push_back('\0');
+    text.push_back(static_cast<char>('0' + static_cast<int>(kind)));
+    text += key;
+    return text;
 }
 
-uint64_t InodeTable::remember(const std::string& movie, bool info, const MovieEntry& entry) {
-    const std::string name = key(movie, info);
+uint64_t InodeTable::remember(const std::string& movie, NodeKind kind, const MovieEntry& entry,
+                              const std::string& fileKey) {
+    const std::string name = key(movie, kind, fileKey);
     auto found = byName_.find(name);
     uint64_t ino = 0;
     if (found != byName_.end()) {
@@ -126,7 +217,8 @@ uint64_t InodeTable::remember(const std::string& movie, bool info, const MovieEn
         byName_.emplace(name, ino);
         Node& node = nodes_[ino];
         node.movie = movie;
-        node.info = info;
+        node.kind = kind;
+        node.key = fileKey;
     }
     Node& node = nodes_[ino];
     ++node.lookups;
@@ -134,8 +226,9 @@ uint64_t InodeTable::remember(const std::string& movie, bool info, const MovieEn
     return ino;
 }
 
-uint64_t InodeTable::find(const std::string& movie, bool info) const {
-    auto found = byName_.find(key(movie, info));
+uint64_t InodeTable::find(const std::string& movie, NodeKind kind,
+                          const std::string& fileKey) const {
+    auto found = byName_.find(key(movie, kind, fileKey));
     return found == byName_.end() ? 0 : found->second;
 }
 
@@ -155,18 +248,32 @@ void InodeTable::forget(uint64_t ino, uint64_t lookups) {
         return;
     }
     if (node.attached) {
-        byName_.erase(key(node.movie, node.info));
+        byName_.erase(key(node.movie, node.kind, node.key));
     }
     nodes_.erase(found);
 }
 
-void InodeTable::detach(const std::string& movie) {
-    for (const bool info : {false, true}) {
-        auto found = byName_.find(key(movie, info));
-        if (found != byName_.end()) {
-            nodes_[found->second].attached = false;
-            byName_.erase(found);
+std::vector<uint64_t> InodeTable::inodesOf(const std::string& movie) const {
+    std::vector<uint64_t> inodes;
+    const std::string prefix = movie + '\0';
+    for (auto at = byName_.lower_bound(prefix);
+         at != byName_.end() && at->first.compare(0, prefix.size(), prefix) == 0; ++at) {
+        inodes.push_back(at->second);
+    }
+    return inodes;
+}
+
+void InodeTable::detach(const std::string& movie, bool zarrOnly) {
+    const std::string prefix = movie + '\0';
+    for (auto at = byName_.lower_bound(prefix);
+         at != byName_.end() && at->first.compare(0, prefix.size(), prefix) == 0;) {
+        Node& node = nodes_[at->second];
+        if (zarrOnly && node.kind != NodeKind::ZarrFolder && node.kind != NodeKind::ZarrFile) {
+            ++at;
+            continue;
         }
+        node.attached = false;
+        at = byName_.erase(at);
     }
 }
 

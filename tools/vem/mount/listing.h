@@ -4,18 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "movies/movie_description.h"
+#include "movies/zarr_view.h"
 
 namespace vemcli::mount {
 
 // What the mount shows of one movie, copied out of the library so that lookups, attributes and
 // listings never wait on it.
 struct MovieEntry {
+    // The whole description, for the views laid out from it.
+    zel::vem::MovieDescription description;
     uint64_t number = 0;
     std::string recordedName;
     int64_t recordingTime = 0;  // seconds since 1970: the file's times
@@ -47,6 +52,33 @@ Listing listingOf(const std::vector<zel::vem::MovieDescription>& movies, size_t*
 // "NAME:info" in any letter case names NAME's info stream; true and NAME in `movie` then.
 bool splitInfoName(const std::string& name, std::string& movie);
 
+// What a file of the mount is: a movie, its info stream, or one of its views (the OME-TIFF
+// NAME.ome.tif, the Zarr folder NAME.zarr and the files in it).
+enum class NodeKind : uint8_t { Movie, Info, OmeTiff, ZarrFolder, ZarrFile };
+
+// Whether `movie` has view `kind` (OmeTiff or ZarrFolder): the OME-TIFF needs a frame and sides
+// a TIFF can hold; both need frames the drive can read.
+bool hasView(const zel::vem::MovieDescription& movie, NodeKind kind);
+
+struct RootName {
+    std::string movie;
+    NodeKind kind = NodeKind::Movie;
+};
+
+// What `name` in the root folder names. A listed movie of that very name wins over everything;
+// then NAME:info (any letter case) and, when `views`, NAME.ome.tif and NAME.zarr of a listed
+// movie NAME. Nullopt for anything else.
+std::optional<RootName> resolveRootName(const Listing& listing, const std::string& name,
+                                        bool views);
+
+// The root folder's names in listing order, each movie followed by its views (when `views`)
+// unless a movie holds the view's name or the name would be too long. Info streams are not
+// listed.
+std::vector<std::pair<std::string, RootName>> rootEntries(const Listing& listing, bool views);
+
+// The file name of view `kind` of movie `movie` (the movie's own name for Movie).
+std::string rootNameOf(const std::string& movie, NodeKind kind);
+
 struct ListingChanges {
     std::vector<std::string> appeared;
     std::vector<std::string> went;
@@ -67,29 +99,42 @@ class InodeTable {
 
     struct Node {
         std::string movie;
-        bool info = false;
+        NodeKind kind = NodeKind::Movie;
+        std::string key;       // the file's name inside a Zarr folder
         bool attached = true;  // false once its name went or names another movie
         uint64_t lookups = 0;
-        uint64_t infoSize = 0;  // as fetched by the last lookup of the info stream
-        MovieEntry last;        // what it showed last: served after the movie went
+        // The size the kernel was told at the last lookup: of the info stream as fetched, of a
+        // view as laid out, of a Zarr text as made. Unused for movies and folders.
+        uint64_t size = 0;
+        // The Zarr texts a text file was sized from at its lookup (null for a chunk file).
+        std::shared_ptr<const zel::vem::ZarrView> zarr;
+        uint64_t frame = 0;  // a Zarr chunk's frame
+        MovieEntry last;     // what it showed last: served after it went
     };
 
-    // The inode of (movie, info), made when the kernel has none, counting one more lookup.
-    uint64_t remember(const std::string& movie, bool info, const MovieEntry& entry);
-    // The inode of (movie, info) the kernel holds, without counting; 0 when none.
-    uint64_t find(const std::string& movie, bool info) const;
+    // The inode of file (movie, kind, key), made when the kernel has none, counting one more
+    // lookup.
+    uint64_t remember(const std::string& movie, NodeKind kind, const MovieEntry& entry,
+                      const std::string& key = std::string());
+    // The inode of (movie, kind, key) the kernel holds, without counting; 0 when none.
+    uint64_t find(const std::string& movie, NodeKind kind,
+                  const std::string& key = std::string()) const;
     Node* node(uint64_t ino);
     // The kernel dropped `lookups` of its references.
     void forget(uint64_t ino, uint64_t lookups);
-    // The name no longer leads to the inodes of the movie and its info stream; they live on for
-    // the handles the kernel still has, until forgotten.
-    void detach(const std::string& movie);
+    // The inodes the kernel holds of a movie and its views, every kind.
+    std::vector<uint64_t> inodesOf(const std::string& movie) const;
+    // The names no longer lead to the inodes of the movie, its info stream and its views (only
+    // its Zarr folder and what is in it, when `zarrOnly`); they live on for the handles the
+    // kernel still has, until forgotten.
+    void detach(const std::string& movie, bool zarrOnly = false);
     size_t size() const { return nodes_.size(); }
 
   private:
-    static std::string key(const std::string& movie, bool info);
+    static std::string key(const std::string& movie, NodeKind kind, const std::string& key);
     std::unordered_map<uint64_t, Node> nodes_;
-    std::unordered_map<std::string, uint64_t> byName_;
+    // Sorted, so that a movie's nodes are one range: movie, NUL, kind, key.
+    std::map<std::string, uint64_t> byName_;
     uint64_t next_ = kRoot + 1;
 };
 

@@ -80,28 +80,48 @@ void MountFs::refresh() {
     {
         std::lock_guard<std::mutex> guard(stateLock_);
         const ListingChanges changes = diffListings(listing_, fresh);
+        // Every name a movie shows: itself and, while shown, its views.
+        const auto names = [this](const std::string& movie) {
+            std::vector<std::string> all = {movie};
+            if (options_.views) {
+                all.push_back(rootNameOf(movie, NodeKind::OmeTiff));
+                all.push_back(rootNameOf(movie, NodeKind::ZarrFolder));
+            }
+            return all;
+        };
         for (const std::string& name : changes.changed) {
-            const uint64_t ino = inodes_.find(name, false);
+            const uint64_t ino = inodes_.find(name, NodeKind::Movie);
             if (ino != 0) {
                 work.push_back({std::string(), ino});
                 inodes_.node(ino)->last = fresh.at(name);
             }
+            // The Zarr texts hold the properties: a fresh folder at the next lookup.
+            const uint64_t zarr = inodes_.find(name, NodeKind::ZarrFolder);
+            if (zarr != 0) {
+                work.push_back({std::string(), zarr});
+                work.push_back({rootNameOf(name, NodeKind::ZarrFolder), 0});
+            }
+            inodes_.detach(name, true);
         }
         // A name that went, or that now names another movie, leads to a fresh inode at its next
         // lookup; the old one serves the handles still open on it until the kernel forgets it.
         std::vector<std::string> detached = changes.went;
         detached.insert(detached.end(), changes.replaced.begin(), changes.replaced.end());
         for (const std::string& name : detached) {
-            const uint64_t ino = inodes_.find(name, false);
-            if (ino != 0) {
+            for (const uint64_t ino : inodes_.inodesOf(name)) {
                 work.push_back({std::string(), ino});
             }
-            work.push_back({name, 0});
+            for (std::string& shown : names(name)) {
+                work.push_back({std::move(shown), 0});
+            }
             inodes_.detach(name);
         }
         for (const std::string& name : changes.appeared) {
-            work.push_back({name, 0});  // a negative entry the kernel may hold
+            for (std::string& shown : names(name)) {
+                work.push_back({std::move(shown), 0});  // a negative entry the kernel may hold
+            }
         }
+        forgetViews(changes, fresh);
         listing_.swap(fresh);
         lastRefresh_ = std::chrono::steady_clock::now();
         if (!work.empty()) {

@@ -10,6 +10,7 @@
 
 #include "mount/errors.h"
 #include "mount/readahead_tuning.h"
+#include "mount/reader_source.h"
 
 namespace vemcli::mount {
 
@@ -18,33 +19,8 @@ namespace {
 using zel::vem::MovieError;
 using zel::vem::MovieFailure;
 
-// What a plain readdir gives for a name the kernel holds no inode of; the kernel does not use it.
-constexpr uint64_t kUnknownIno = 0xffffffff;
 // Info streams larger than this are refused rather than held in memory.
 constexpr size_t kLargestInfo = 64 << 20;
-
-// A cache's bytes from one reader of the movie layer. A reader that lost its movie or its
-// service stays Gone: its cache then never serves another reader's bytes.
-class ReaderSource : public BlockSource {
-  public:
-    explicit ReaderSource(zel::vem::MovieReader reader) : reader_(std::move(reader)) {}
-    LoadResult read(uint64_t offset, uint8_t* out, size_t n) override {
-        try {
-            return reader_.read(offset, out, n) == n ? LoadResult::Ok : LoadResult::Failed;
-        } catch (const MovieError& error) {
-            return error.failure() == MovieFailure::Gone ? LoadResult::Gone : LoadResult::Failed;
-        } catch (const std::exception&) {
-            return LoadResult::Failed;
-        }
-    }
-
-  private:
-    zel::vem::MovieReader reader_;
-};
-
-int failureErrno(const MovieError& error, bool byName) {
-    return errnoOf(refusalOf(error.failure(), byName));
-}
 
 }  // namespace
 
@@ -78,15 +54,22 @@ bool MountFs::stillListed(const std::string& name, const MovieEntry& opened) {
 }
 
 void MountFs::fillAttr(struct stat& st, uint64_t ino, const MovieEntry& entry, uint64_t size,
-                       bool info) const {
+                       NodeKind kind) const {
     st = {};
     st.st_ino = ino;
-    st.st_mode = S_IFREG | (info || !options_.allowDelete ? 0444 : 0644);
-    st.st_nlink = 1;
+    if (kind == NodeKind::ZarrFolder) {
+        st.st_mode = S_IFDIR | 0555;
+        st.st_nlink = 2;
+    } else {
+        // Only a movie itself can be removed; its stream and views go with it.
+        const bool removable = kind == NodeKind::Movie && options_.allowDelete;
+        st.st_mode = S_IFREG | (removable ? 0644 : 0444);
+        st.st_nlink = 1;
+        st.st_size = static_cast<off_t>(size);
+        st.st_blocks = static_cast<blkcnt_t>((size + 511) / 512);
+    }
     st.st_uid = getuid();
     st.st_gid = getgid();
-    st.st_size = static_cast<off_t>(size);
-    st.st_blocks = static_cast<blkcnt_t>((size + 511) / 512);
     // cat and cp read in pieces of this size.
     st.st_blksize = 1 << 20;
     st.st_mtim.tv_sec = static_cast<time_t>(entry.recordingTime);
@@ -96,44 +79,50 @@ void MountFs::fillAttr(struct stat& st, uint64_t ino, const MovieEntry& entry, u
 
 // ---- requests ----
 
-int MountFs::lookup(const std::string& name, fuse_entry_param& e) {
+int MountFs::lookup(uint64_t parent, const std::string& name, fuse_entry_param& e) {
     refreshIfEmulator();
-    std::string movie;
-    const bool info = splitInfoName(name, movie);
-    if (!info) {
-        movie = name;
-    }
     e = {};
+    if (parent != InodeTable::kRoot) {
+        return lookupInZarr(parent, name, e);
+    }
+    RootName what;
+    MovieEntry entry;
     {
         std::lock_guard<std::mutex> guard(stateLock_);
-        const MovieEntry* entry = listed(movie);
-        if (entry == nullptr) {
+        const std::optional<RootName> found = resolveRootName(listing_, name, options_.views);
+        if (!found) {
             // A negative entry: the notifier drops it when such a movie appears.
             e.entry_timeout = timeout_;
             return 0;
         }
-        if (!info) {
-            e.ino = inodes_.remember(movie, false, *entry);
-            fillAttr(e.attr, e.ino, *entry, entry->size, false);
+        what = *found;
+        const MovieEntry& listedEntry = *listed(what.movie);
+        if (what.kind == NodeKind::Movie || what.kind == NodeKind::ZarrFolder) {
+            e.ino = inodes_.remember(what.movie, what.kind, listedEntry);
+            fillAttr(e.attr, e.ino, listedEntry, listedEntry.size, what.kind);
             e.attr_timeout = e.entry_timeout = timeout_;
             return 0;
         }
+        entry = listedEntry;
+    }
+    if (what.kind != NodeKind::Info) {
+        return lookupView(what, entry, e);
     }
     // The info stream's size is known only by fetching it; the kernel caches neither.
     std::vector<uint8_t> bytes;
     try {
-        bytes = catalog_.infoStream(movie);
+        bytes = catalog_.infoStream(what.movie);
     } catch (const MovieError& error) {
         return failureErrno(error, true);
     }
     std::lock_guard<std::mutex> guard(stateLock_);
-    const MovieEntry* entry = listed(movie);
-    if (entry == nullptr) {
+    const MovieEntry* now = listed(what.movie);
+    if (now == nullptr) {
         return errnoOf(Refusal::NoEntry);
     }
-    e.ino = inodes_.remember(movie, true, *entry);
-    inodes_.node(e.ino)->infoSize = bytes.size();
-    fillAttr(e.attr, e.ino, *entry, bytes.size(), true);
+    e.ino = inodes_.remember(what.movie, NodeKind::Info, *now);
+    inodes_.node(e.ino)->size = bytes.size();
+    fillAttr(e.attr, e.ino, *now, bytes.size(), NodeKind::Info);
     return 0;
 }
 
@@ -162,15 +151,18 @@ int MountFs::getattr(uint64_t ino, struct stat& st, double& timeout) {
     if (node == nullptr) {
         return errnoOf(Refusal::NoEntry);
     }
+    const bool info = node->kind == NodeKind::Info;
     const MovieEntry* entry = node->attached ? listed(node->movie) : nullptr;
     if (entry != nullptr) {
-        fillAttr(st, ino, *entry, node->info ? node->infoSize : entry->size, node->info);
-        timeout = node->info ? 0 : timeout_;
+        fillAttr(st, ino, *entry, node->kind == NodeKind::Movie ? entry->size : node->size,
+                 node->kind);
+        timeout = info ? 0 : timeout_;
         return 0;
     }
     // The movie went while the kernel held its inode, maybe for an open file: as a removed
     // file's, its last attributes, so that reading an open one fails with EIO, not ENOENT.
-    fillAttr(st, ino, node->last, node->info ? node->infoSize : node->last.size, node->info);
+    fillAttr(st, ino, node->last, node->kind == NodeKind::Movie ? node->last.size : node->size,
+             node->kind);
     st.st_nlink = 0;
     timeout = 0;
     return 0;
@@ -181,25 +173,30 @@ int MountFs::open(uint64_t ino, int flags, Handle*& handle, bool& directIo) {
         return errnoOf(Refusal::ReadOnly);
     }
     auto made = std::make_unique<Handle>();
-    bool info = false;
+    InodeTable::Node node;
     {
         std::lock_guard<std::mutex> guard(stateLock_);
-        InodeTable::Node* node = inodes_.node(ino);
-        if (node == nullptr || !node->attached) {
+        InodeTable::Node* found = inodes_.node(ino);
+        if (found == nullptr || !found->attached) {
             return errnoOf(Refusal::NoEntry);
         }
-        made->name = node->movie;
-        info = node->info;
+        node = *found;
+        made->name = node.movie;
     }
+    const bool info = node.kind == NodeKind::Info;
     directIo = false;
     try {
         if (info) {
-            made->info = catalog_.infoStream(made->name);
-            if (made->info.size() > kLargestInfo) {
+            made->bytes = catalog_.infoStream(made->name);
+            if (made->bytes.size() > kLargestInfo) {
                 return errnoOf(Refusal::Io);
             }
             // Served as fetched now, whatever size the kernel was told at the lookup.
             directIo = true;
+        } else if (node.kind != NodeKind::Movie) {
+            if (const int error = openView(node, *made)) {
+                return error;
+            }
         } else {
             zel::vem::MovieReader reader = catalog_.open(made->name);
             const zel::vem::MovieDescription& movie = reader.description();
@@ -211,12 +208,12 @@ int MountFs::open(uint64_t ino, int flags, Handle*& handle, bool& directIo) {
     } catch (const MovieError& error) {
         return failureErrno(error, true);
     }
-    if (!info && !stillListed(made->name, made->opened)) {
+    if (made->cache && !stillListed(made->name, made->opened)) {
         // The reader saw the drive after the mount's copy was taken: catch up, so that reads
         // are checked against the movie they read.
         refresh();
     }
-    if (!info) {
+    if (made->cache) {
         std::call_once(readAheadWidened_, [this] { widenReadAhead(readAheadPath_); });
     }
     handle = made.get();
@@ -230,10 +227,13 @@ int MountFs::read(Handle* handle, off_t offset, size_t size, const BlockCache::R
         return errnoOf(Refusal::BadOffset);
     }
     if (!handle->cache) {
-        const uint64_t total = handle->info.size();
+        const uint64_t total = handle->bytes.size();
         const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(offset), total);
-        reply(handle->info.data() + at, static_cast<size_t>(std::min<uint64_t>(size, total - at)));
+        reply(handle->bytes.data() + at, static_cast<size_t>(std::min<uint64_t>(size, total - at)));
         return 0;
+    }
+    if (handle->view) {
+        return readOmeTiff(handle, static_cast<uint64_t>(offset), size, reply);
     }
     // Once the reply is out the kernel may release the handle while this thread still works:
     // what is used after the reply is a copy, never the handle.
@@ -263,22 +263,20 @@ void MountFs::release(Handle* handle) {
 }
 
 int MountFs::unlink(uint64_t parent, const std::string& name) {
-    std::string movie;
-    const bool info = splitInfoName(name, movie);
-    if (!info) {
-        movie = name;
-    }
-    bool exists = false;
-    {
+    std::optional<RootName> what;
+    if (parent == InodeTable::kRoot) {
         std::lock_guard<std::mutex> guard(stateLock_);
-        exists = parent == InodeTable::kRoot && listed(movie) != nullptr;
+        what = resolveRootName(listing_, name, options_.views);
+    } else {
+        return errnoOf(Refusal::ReadOnly);  // a file of a Zarr folder
     }
-    if (!exists) {
+    if (!what) {
         return errnoOf(Refusal::NoEntry);
     }
-    if (info) {
+    if (what->kind != NodeKind::Movie) {
         return errnoOf(Refusal::StreamDelete);
     }
+    const std::string& movie = what->movie;
     if (!options_.allowDelete) {
         return errnoOf(Refusal::DeleteRefused);
     }
@@ -297,7 +295,7 @@ int MountFs::unlink(uint64_t parent, const std::string& name) {
 int MountFs::getxattr(uint64_t ino, const std::string& name, std::string& value) {
     std::lock_guard<std::mutex> guard(stateLock_);
     InodeTable::Node* node = inodes_.node(ino);
-    if (node != nullptr && !node->info) {
+    if (node != nullptr && node->kind == NodeKind::Movie) {
         const MovieEntry* entry = node->attached ? listed(node->movie) : nullptr;
         for (const auto& xattr : (entry != nullptr ? *entry : node->last).xattrs) {
             if (xattr.first == name) {
@@ -312,7 +310,7 @@ int MountFs::getxattr(uint64_t ino, const std::string& name, std::string& value)
 int MountFs::listxattr(uint64_t ino, std::string& names) {
     std::lock_guard<std::mutex> guard(stateLock_);
     InodeTable::Node* node = inodes_.node(ino);
-    if (node != nullptr && !node->info) {
+    if (node != nullptr && node->kind == NodeKind::Movie) {
         const MovieEntry* entry = node->attached ? listed(node->movie) : nullptr;
         for (const auto& xattr : (entry != nullptr ? *entry : node->last).xattrs) {
             names += xattr.first;
@@ -337,19 +335,24 @@ void MountFs::statfs(struct statvfs& st) {
 }
 
 int MountFs::opendir(uint64_t ino, DirHandle*& dir) {
-    if (ino != InodeTable::kRoot) {
-        return errnoOf(Refusal::NotFolder);
-    }
     refreshIfEmulator();
     auto made = std::make_unique<DirHandle>();
-    std::lock_guard<std::mutex> guard(stateLock_);
-    made->entries.emplace_back(".", InodeTable::kRoot);
-    made->entries.emplace_back("..", InodeTable::kRoot);
-    for (const auto& movie : listing_) {
-        // A plain readdir hands the kernel no inode: none is made for it.
-        const uint64_t known = inodes_.find(movie.first, false);
-        made->entries.emplace_back(movie.first, known != 0 ? known : kUnknownIno);
+    if (ino != InodeTable::kRoot) {
+        if (const int error = opendirZarr(ino, *made)) {
+            return error;
+        }
+    } else {
+        made->entries.push_back({".", InodeTable::kRoot, true});
+        made->entries.push_back({"..", InodeTable::kRoot, true});
+        std::lock_guard<std::mutex> guard(stateLock_);
+        for (auto& [name, what] : rootEntries(listing_, options_.views)) {
+            // A plain readdir hands the kernel no inode: none is made for it.
+            const uint64_t known = inodes_.find(what.movie, what.kind);
+            made->entries.push_back({std::move(name), known != 0 ? known : kUnknownIno,
+                                     what.kind == NodeKind::ZarrFolder});
+        }
     }
+    std::lock_guard<std::mutex> guard(stateLock_);
     dir = made.get();
     dirs_.emplace(dir, std::move(made));
     return 0;

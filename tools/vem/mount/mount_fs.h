@@ -20,7 +20,10 @@
 #include "mount.h"
 #include "mount/block_cache.h"
 #include "mount/listing.h"
+#include "movies/frame_times.h"
 #include "movies/movie_catalog.h"
+#include "movies/ome_tiff.h"
+#include "movies/zarr_view.h"
 
 namespace vemcli::mount {
 
@@ -30,12 +33,25 @@ namespace vemcli::mount {
 struct Handle {
     std::string name;
     MovieEntry opened;                  // the movie as its reader saw it at the open
-    std::shared_ptr<BlockCache> cache;  // empty for an info stream
-    std::vector<uint8_t> info;
+    std::shared_ptr<BlockCache> cache;  // the movie's bytes; for a Zarr chunk, its frame's
+    std::vector<uint8_t> bytes;         // an info stream or a Zarr text, when there is no cache
+    std::shared_ptr<const zel::vem::OmeTiffView> view;  // an OME-TIFF's layout over the cache
 };
 
+// What a plain readdir gives for a name the kernel holds no inode of; the kernel does not use it.
+constexpr uint64_t kUnknownIno = 0xffffffff;
+
+struct DirEntry {
+    std::string name;
+    uint64_t ino = 0;
+    bool folder = false;
+};
+
+// A folder's names: `entries`, then (in a Zarr folder) `chunks` chunk names made as they are
+// read, so that a movie of many frames costs no list of them.
 struct DirHandle {
-    std::vector<std::pair<std::string, uint64_t>> entries;
+    std::vector<DirEntry> entries;
+    uint64_t chunks = 0;
 };
 
 class MountFs {
@@ -53,7 +69,7 @@ class MountFs {
     void stop();
 
     // The requests. Each returns 0 or an errno for the kernel.
-    int lookup(const std::string& name, fuse_entry_param& e);
+    int lookup(uint64_t parent, const std::string& name, fuse_entry_param& e);
     void forget(uint64_t ino, uint64_t lookups);
     int getattr(uint64_t ino, struct stat& st, double& timeout);
     int open(uint64_t ino, int flags, Handle*& handle, bool& directIo);
@@ -72,9 +88,23 @@ class MountFs {
     void refreshIfEmulator();
     void notifyLoop();
     void fillAttr(struct stat& st, uint64_t ino, const MovieEntry& entry, uint64_t size,
-                  bool info) const;
+                  NodeKind kind) const;
     const MovieEntry* listed(const std::string& name) const;
     bool stillListed(const std::string& name, const MovieEntry& opened);
+
+    // The views (mount_views.cpp).
+    int lookupView(const RootName& what, const MovieEntry& entry, fuse_entry_param& e);
+    int lookupInZarr(uint64_t parent, const std::string& name, fuse_entry_param& e);
+    int openView(InodeTable::Node node, Handle& made);
+    int readOmeTiff(Handle* handle, uint64_t offset, size_t size, const BlockCache::Reply& reply);
+    int opendirZarr(uint64_t ino, DirHandle& dir);
+    // The movie's frame times, fetched once while the movie is unchanged. Throws MovieError
+    // when the movie or the drive is not there; times that cannot be had say why.
+    std::shared_ptr<const zel::vem::FrameTimes> timesOf(const MovieEntry& entry);
+    // The movie's Zarr texts, made once while the movie's entry is unchanged.
+    std::shared_ptr<const zel::vem::ZarrView> zarrOf(const MovieEntry& entry);
+    // The caller holds stateLock_: a movie's kept times and texts after the listing changed.
+    void forgetViews(const ListingChanges& changes, const Listing& fresh);
 
     // A kernel cache entry to drop: a name in the root, or an inode's attributes and pages.
     struct Invalidation {
@@ -94,11 +124,19 @@ class MountFs {
     // Serialises refresh(), so that an older listing never replaces a newer one. Taken before
     // stateLock_; held across the library's listing, which takes the library's own locks.
     std::mutex refreshLock_;
-    // Guards listing_, inodes_, lastRefresh_, rootTime_, handles_ and dirs_. Nothing else of the
-    // mount is locked while it is held, and no call into the library is made under it.
+    // Guards listing_, inodes_, viewData_, lastRefresh_, rootTime_, handles_ and dirs_. Nothing
+    // else of the mount is locked while it is held, and no call into the library is made under
+    // it.
     mutable std::mutex stateLock_;
     Listing listing_;
     InodeTable inodes_;
+    // Per movie name, what its views were made from and of: kept while the entry is unchanged.
+    struct ViewData {
+        MovieEntry entry;
+        std::shared_ptr<const zel::vem::FrameTimes> times;
+        std::shared_ptr<const zel::vem::ZarrView> zarr;
+    };
+    std::unordered_map<std::string, ViewData> viewData_;
     std::chrono::steady_clock::time_point lastRefresh_;
     timespec rootTime_{};
     // Kept by the mount, not only by the kernel: files still open when the mount ends get no
