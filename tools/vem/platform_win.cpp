@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,19 +11,26 @@
 #include "suite/utf.h"
 #include "wide_path.h"
 
+// The C runtime's own split of the wide command line: the same rules as the narrow argv it gave
+// main, without importing shell32 (CommandLineToArgvW), which would bring user32 and a desktop
+// connection into every run of vem.
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expandWildcards,
+                              int* startInfo);
+
 namespace vemcli {
 
 std::vector<std::string> utf8Arguments(int argc, char** argv) {
     int count = 0;
-    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (wide == nullptr) {
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    int startInfo = 0;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &startInfo) < 0 || wide == nullptr) {
         return std::vector<std::string>(argv, argv + argc);
     }
     std::vector<std::string> arguments;
     for (int i = 0; i < count; ++i) {
         arguments.push_back(zel::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide[i])));
     }
-    ::LocalFree(wide);
     return arguments;
 }
 
