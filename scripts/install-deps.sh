@@ -9,7 +9,7 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchma
       libcli11-dev nlohmann-json3-dev libxxhash-dev libpng-dev libtiff-dev pkg-config
       libfuse3-dev fuse3 attr
       libboost-dev libssl-dev python3-requests
-      nodejs chromium chromium-driver python3-selenium)
+      nodejs chromium chromium-driver python3-selenium libz-mingw-w64-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
