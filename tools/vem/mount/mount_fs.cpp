@@ -187,8 +187,9 @@ int MountFs::open(uint64_t ino, int flags, Handle*& handle, bool& directIo) {
     directIo = false;
     try {
         if (info) {
-            made->bytes = catalog_.infoStream(made->name);
-            if (made->bytes.size() > kLargestInfo) {
+            made->bytes =
+                std::make_shared<const std::vector<uint8_t>>(catalog_.infoStream(made->name));
+            if (made->bytes->size() > kLargestInfo) {
                 return errnoOf(Refusal::Io);
             }
             // Served as fetched now, whatever size the kernel was told at the lookup.
@@ -227,9 +228,12 @@ int MountFs::read(Handle* handle, off_t offset, size_t size, const BlockCache::R
         return errnoOf(Refusal::BadOffset);
     }
     if (!handle->cache) {
-        const uint64_t total = handle->bytes.size();
+        // A copy: the kernel may take the reply and release the handle while the reply call is
+        // still reading the buffer (a sanitizer checks it after the write returns).
+        const std::shared_ptr<const std::vector<uint8_t>> bytes = handle->bytes;
+        const uint64_t total = bytes->size();
         const uint64_t at = std::min<uint64_t>(static_cast<uint64_t>(offset), total);
-        reply(handle->bytes.data() + at, static_cast<size_t>(std::min<uint64_t>(size, total - at)));
+        reply(bytes->data() + at, static_cast<size_t>(std::min<uint64_t>(size, total - at)));
         return 0;
     }
     if (handle->view) {

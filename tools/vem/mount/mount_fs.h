@@ -34,7 +34,9 @@ struct Handle {
     std::string name;
     MovieEntry opened;                  // the movie as its reader saw it at the open
     std::shared_ptr<BlockCache> cache;  // the movie's bytes; for a Zarr chunk, its frame's
-    std::vector<uint8_t> bytes;         // an info stream or a Zarr text, when there is no cache
+    // An info stream or a Zarr text, when there is no cache; shared so that a read keeps it for
+    // as long as its reply is being written.
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
     std::shared_ptr<const zel::vem::OmeTiffView> view;  // an OME-TIFF's layout over the cache
 };
 

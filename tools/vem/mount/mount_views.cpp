@@ -171,7 +171,7 @@ int MountFs::openView(InodeTable::Node node, Handle& made) {
     if (node.kind == NodeKind::ZarrFile && node.zarr) {
         // The text the lookup sized: the kernel was told its length.
         const std::string* text = node.zarr->metadata(node.key);
-        made.bytes.assign(text->begin(), text->end());
+        made.bytes = std::make_shared<const std::vector<uint8_t>>(text->begin(), text->end());
         return 0;
     }
     zel::vem::MovieReader reader = catalog_.open(node.movie);

@@ -254,7 +254,15 @@ Reply Router::api(const Request& request, const std::string& rest, const std::st
         if (!movie) {
             return missingMovie(catalog_, name);
         }
-        reply.body = movieJson(*movie).dump(2) + "\n";
+        // As `vem info --json`: with the frame rate from the times, or why there is none.
+        nlohmann::ordered_json object = movieJson(*movie);
+        const std::shared_ptr<const zel::vem::FrameTimes> times = times_.get(catalog_, *movie);
+        const std::optional<double> rate =
+            times->known() ? zel::vem::frameRate(times->nanoseconds) : std::nullopt;
+        object["frame_rate"] = rate ? nlohmann::ordered_json(*rate) : nlohmann::ordered_json();
+        object["frame_times_failure"] =
+            times->known() ? nlohmann::ordered_json() : nlohmann::ordered_json(times->failure);
+        reply.body = object.dump(2) + "\n";
         return reply;
     }
     static const std::string kFrames = "frames/";
@@ -276,11 +284,11 @@ Reply Router::times(const std::string& name) {
     if (!movie) {
         return missingMovie(catalog_, name);
     }
-    const zel::vem::FrameTimes times = zel::vem::frameTimesOf(catalog_, *movie);
-    if (!times.known()) {
-        return errorReply(422, "no frame times: " + times.failure);
+    const std::shared_ptr<const zel::vem::FrameTimes> times = times_.get(catalog_, *movie);
+    if (!times->known()) {
+        return errorReply(422, "no frame times: " + times->failure);
     }
-    const std::vector<int64_t>& t = times.nanoseconds;
+    const std::vector<int64_t>& t = times->nanoseconds;
     std::string body = "[";
     for (size_t f = 0; f < t.size(); ++f) {
         body += (f == 0 ? "\n  " : ",\n  ");

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "movies/frame_times_cache.h"
 #include "movies/movie_catalog.h"
 
 namespace vemserve {
@@ -93,6 +94,9 @@ class Router {
 
     zel::vem::MovieCatalog& catalog_;
     const RouterOptions options_;
+    // A movie's times are fetched from the service once while it stays the same movie, however
+    // often pages ask for its details or times.
+    zel::vem::FrameTimesCache times_;
     // Guards openSpent_; a leaf lock.
     std::mutex openLock_;
     bool openSpent_ = false;
