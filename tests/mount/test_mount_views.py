@@ -17,9 +17,15 @@ from test_mount import MOVIES, NAMES, SIZES, VEM, VEMSIM, drive, mounted, run, s
 
 VIEWS_TOOL = os.environ.get("VIEWS_TOOL")
 OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
-SHAPES = {name: (int(spec.split("x")[2].split(":")[0]), int(spec.split("x")[1]),
-                 int(spec.split("x")[0]))
-          for name, spec in zip(NAMES, MOVIES[1::2])}  # frames, height, width
+
+
+def shape_of(movie):
+    """(frames, height, width) of a vemsim `--movie WxHxN[:name]` argument."""
+    width, height, frames = movie.split(":")[0].split("x")
+    return int(frames), int(height), int(width)
+
+
+SHAPES = {name: shape_of(movie) for name, movie in zip(NAMES, MOVIES[1::2])}
 FRAME_US = 8333  # vemsim stamps frame f at the recording time plus f x 8333 us
 
 
