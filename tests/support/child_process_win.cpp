@@ -24,6 +24,25 @@ std::wstring quoteArgument(const std::wstring& arg) {
     return quoted + L"\"";
 }
 
+// Every child joins this job, which kills them when its last handle closes: a test that dies or
+// is killed at its timeout takes its vemsim with it. Otherwise (Windows pipe names being global)
+// the orphan would keep serving the pipe and fail every test started after it.
+HANDLE childJob() {
+    static const HANDLE job = [] {
+        HANDLE made = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags =
+            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+        if (made != nullptr && !SetInformationJobObject(made, JobObjectExtendedLimitInformation,
+                                                        &limits, sizeof limits)) {
+            CloseHandle(made);
+            made = nullptr;
+        }
+        return made;  // never closed: the process's end closes it
+    }();
+    return job;
+}
+
 // Serialises spawning: while one child is created, the inheritable pipe end of another must
 // not exist, or that child would keep the other's output open.
 std::mutex g_spawnLock;
@@ -52,13 +71,20 @@ bool spawn(const std::string& program, const std::vector<std::string>& args, int
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION info = {};
+    // Suspended until it is in the job, so that nothing it starts escapes the job either.
     const BOOL created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr,
-                                        TRUE, 0, nullptr, nullptr, &startup, &info);
+                                        TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
     CloseHandle(writeEnd);
     if (!created) {
         CloseHandle(readEnd);
         return false;
     }
+    // Without a job (none could be made, or a job around the test refuses nesting) the child
+    // still runs; only the clean-up after a killed test is lost.
+    if (HANDLE job = childJob()) {
+        AssignProcessToJobObject(job, info.hProcess);
+    }
+    ResumeThread(info.hThread);
     CloseHandle(info.hThread);
     process = reinterpret_cast<intptr_t>(info.hProcess);
     output = reinterpret_cast<intptr_t>(readEnd);

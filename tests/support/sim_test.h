@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -99,7 +100,11 @@ class SimTest : public ::testing::Test {
     // A line to vemsim's control pipe; returns the answer.
     static std::string ctl(const std::string& line) {
         std::string answer;
-        vem::sim::controlRequest("zelvemsvc", line, answer);
+        if (!vem::sim::controlRequest("zelvemsvc", line, answer) &&
+            answer.compare(0, 15, "error no answer") == 0) {
+            // Not a refusal but no exchange at all: worth seeing when a test later fails.
+            std::fprintf(stderr, "ctl \"%s\": %s\n", line.c_str(), answer.c_str());
+        }
         return answer;
     }
 

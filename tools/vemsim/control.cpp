@@ -2,6 +2,7 @@
 #include "tools/vemsim/control.h"
 
 #include <cctype>
+#include <chrono>
 #include <sstream>
 #include <vector>
 
@@ -217,6 +218,9 @@ bool controlRequest(const std::string& pipeName, const std::string& line, std::s
         answer = "error cannot connect to " + control;
         return false;
     }
+    // vemsim answers every control line at once; one that hangs must fail the caller (a test, a
+    // script), not keep it waiting for ever.
+    socket.setDeadline(LocalSocket::Clock::now() + std::chrono::seconds(20));
     const std::string request = line + "\n";
     if (socket.write(request.data(), request.size()) != request.size() ||
         !readLine(socket, answer)) {
