@@ -165,6 +165,7 @@ FrameTimes frameTimesOf(MovieCatalog& catalog, const MovieDescription& movie) {
         }
         FrameTimes result;
         result.failure = std::string("The info stream could not be read (") + e.what() + ").";
+        result.refused = true;
         return result;
     }
     return frameTimesOf(movie, info);

@@ -21,6 +21,9 @@ struct ZELVEM_API FrameTimes {
     std::vector<int64_t> nanoseconds;
     // Empty when the times are known; else a sentence for the user saying why they are not.
     std::string failure;
+    // The service refused the info stream: unlike a block that breaks the rules, asking again
+    // later may give the times.
+    bool refused = false;
 
     bool known() const { return failure.empty(); }
 };

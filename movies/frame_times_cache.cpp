@@ -2,7 +2,6 @@
 #include "movies/frame_times_cache.h"
 
 #include <utility>
-#include <vector>
 
 #include "movies/movie_catalog.h"
 
@@ -27,19 +26,10 @@ std::shared_ptr<const FrameTimes> FrameTimesCache::get(MovieCatalog& catalog,
     }
     // Fetched without the lock: two first calls for one movie may both fetch, and the later
     // one's result is kept; both are the same movie's times.
-    std::vector<uint8_t> info;
-    try {
-        info = catalog.infoStream(movie.entryName);
-    } catch (const MovieError& e) {
-        if (e.failure() != MovieFailure::Refused) {
-            throw;
-        }
-        auto refused = std::make_shared<FrameTimes>();
-        refused->failure = std::string("The info stream could not be read (") + e.what() + ").";
-        return refused;
+    auto times = std::make_shared<const FrameTimes>(frameTimesOf(catalog, movie));
+    if (!times->refused) {
+        keep(movie, times);
     }
-    auto times = std::make_shared<const FrameTimes>(frameTimesOf(movie, info));
-    keep(movie, times);
     return times;
 }
 
