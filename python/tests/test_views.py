@@ -7,9 +7,7 @@ import json
 import logging
 import os
 import pickle
-import subprocess
 import sys
-import time
 from xml.etree import ElementTree
 
 import fsspec
@@ -19,7 +17,8 @@ import tifffile
 import zarr
 
 import zelvem
-from conftest import FOLDER_MOVIES, IRREGULAR_US, MOVIES, VEM, synthetic, synthetic_movie
+from conftest import FOLDER_MOVIES, MOVIES
+from sim_drive import FRAME_US, VEM, run, synthetic, synthetic_movie, wait_for
 
 OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
 IRREGULAR = "0-irregular_\u03b1\u03b2"
@@ -35,13 +34,12 @@ def layout(entry):
         return 0, width, height, len(stamps), stamps
     number = int(entry.split("-")[0])
     width, height, frames, _ = MOVIES[number]
-    return number, width, height, frames, [f * 8333 for f in range(frames)]
+    return number, width, height, frames, [f * FRAME_US for f in range(frames)]
 
 
-def frames_of(entry, indices=None):
+def frames_of(entry):
     number, width, height, frames, _ = layout(entry)
-    return numpy.stack([synthetic(number, f, width, height)
-                        for f in (range(frames) if indices is None else indices)])
+    return synthetic_movie(number, width, height, frames)
 
 
 def table(entry):
@@ -57,13 +55,9 @@ def fs(drive):
 
 def add_movie(sim, drive, width, height, frames, name):
     """A synthetic movie added now: one whose times nobody has fetched yet."""
-    said = dict(w.split("=") for w in sim.ctl("add", width, height, frames, name).split()[1:])
-    entry = said["entry"]
-    for _ in range(200):
-        if entry in [e.name for e in drive.list()]:
-            return entry
-        time.sleep(0.05)
-    raise AssertionError(f"{entry} was not listed")
+    entry = sim.add(width, height, frames, name)["entry"]
+    assert wait_for(lambda: entry in [e.name for e in drive.list()]), f"{entry} was not listed"
+    return entry
 
 
 @pytest.mark.parametrize("entry, rate", [
@@ -88,8 +82,7 @@ def test_times_are_the_info_blocks_stamps_on_every_surface(drive, fs, entry, rat
     assert info["frame_times_failure"] is None
     assert "frame_times" not in fs.info(f"vem:///{entry}")
     # The command line reads the same block through the same library.
-    printed = json.loads(subprocess.run([VEM, "times", entry, "--json"], capture_output=True,
-                                        check=True, timeout=60).stdout)
+    printed = json.loads(run(VEM, "times", entry, "--json").stdout)
     assert [row["time"] for row in printed] == [
         numpy.datetime_as_string(t, unit="us") + "Z" for t in expected]
 
@@ -173,7 +166,7 @@ def test_ome_tiff_through_fsspec_is_the_frames_with_their_times(fs, entry, tmp_p
         assert f.read() == data[at + n:]
     # The CLI's file of the same view, from the same library, is the same file.
     out = tmp_path / "cli.ome.tif"
-    subprocess.run([VEM, "cat", path, "-o", out, "-q"], check=True, timeout=60)
+    run(VEM, "cat", path, "-o", out, "-q")
     assert out.read_bytes() == data
 
 
