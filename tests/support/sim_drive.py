@@ -53,8 +53,11 @@ def wait_for(condition, seconds=10, step=0.02):
 
 
 def run(*args, env=None, check=True, timeout=60, text=True):
-    return subprocess.run([str(a) for a in args], env=env, capture_output=True, check=check,
-                          timeout=timeout, text=text)
+    """Runs a program to its end; with `check`, one that fails fails the test with its output."""
+    result = subprocess.run([str(a) for a in args], env=env, capture_output=True,
+                            timeout=timeout, text=text)
+    assert not check or result.returncode == 0, (args, result.stdout, result.stderr)
+    return result
 
 
 def write_folder_movie(folder, entry, width, height, stamps_us):
@@ -98,9 +101,7 @@ class Vemsim:
 
     def ctl(self, *words):
         """vemsim's answer to a control command, which must succeed."""
-        result = run(self.vemsim, "ctl", *words, env=self.env, check=False, timeout=20)
-        assert result.returncode == 0, result.stdout + result.stderr
-        return result.stdout.strip()
+        return run(self.vemsim, "ctl", *words, env=self.env, timeout=20).stdout.strip()
 
     def stats(self):
         """The counters as numbers: frames loaded, requests, faults left..."""
