@@ -1,12 +1,15 @@
 """For the Python-driven tests: a vemsim of a test's own in private folders, vem run beside it,
-and the pixels of vemsim's synthetic movies. Importable through PYTHONPATH (each suite's ctest
+the pixels of vemsim's synthetic movies, and an OME-TIFF view as tifffile reads it. Importable through PYTHONPATH (each suite's ctest
 entry sets it; by hand: PYTHONPATH=tests/support)."""
 
+import io
 import os
 import pathlib
 import subprocess
 import tempfile
 import time
+from types import SimpleNamespace
+from xml.etree import ElementTree
 
 import numpy
 
@@ -20,6 +23,7 @@ VIEWS_TOOL = os.environ.get("VIEWS_TOOL") or str(pathlib.Path(VEMSIM).with_name(
 # dropped frames, and frame 4 repeats frame 3's stamp.
 IRREGULAR_US = [0, 8333, 16666, 41665, 41665, 49998, 58331, 83330, 91663, 99996]
 FRAME_US = 8333  # vemsim stamps synthetic frame f at the recording time plus f x 8333 us
+OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
 
 
 def synthetic(number, frame, width, height):
@@ -39,6 +43,26 @@ def synthetic_movie(number, width, height, frames):
     """The frames of movie `number` stacked: `frames` is their count or the frame numbers."""
     numbers = range(frames) if isinstance(frames, int) else frames
     return numpy.stack([synthetic(number, f, width, height) for f in numbers])
+
+
+def ome_tiff(source):
+    """An OME-TIFF (a path or its bytes) as tifffile reads it, checked to be one uint16 T-stack
+    whose planes come in T order: frames (T, H, W), delta_t (each plane's DeltaT: a float, or
+    None), name, bigtiff, and ome (the root of its OME XML)."""
+    import tifffile
+
+    with tifffile.TiffFile(io.BytesIO(source) if isinstance(source, bytes) else source) as tif:
+        series, pages = tif.series[0], len(tif.pages)
+        # (tifffile leaves out an axis of length 1: a one-frame stack is "YX")
+        assert tif.is_ome and (series.kind, series.axes) == ("ome", "TYX" if pages > 1 else "YX")
+        assert series.dtype == numpy.uint16
+        read = SimpleNamespace(frames=series.asarray().reshape(pages, *series.shape[-2:]),
+                               name=series.name, bigtiff=tif.is_bigtiff,
+                               ome=ElementTree.fromstring(tif.ome_metadata))
+    planes = read.ome.find(f"{OME}Image/{OME}Pixels").findall(f"{OME}Plane")
+    assert [int(p.get("TheT")) for p in planes] == list(range(pages))
+    read.delta_t = [None if p.get("DeltaT") is None else float(p.get("DeltaT")) for p in planes]
+    return read
 
 
 def wait_for(condition, seconds=10, step=0.02):
