@@ -130,7 +130,8 @@ def test_watch_sees_additions_and_removals(drive, fs, sim):
 
 
 @pytest.mark.parametrize("call, path, error", [
-    ("remove", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
+    ("remove", "vem:///99-none", FileNotFoundError), ("open", "vem:///99-none", FileNotFoundError),
+    ("info", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
     ("remove", "vem://elsewhere/1-sim", ValueError), ("remove", "/", IsADirectoryError),
     ("remove", "1-*", FileNotFoundError), ("remove", "sim", FileNotFoundError),
     ("open", "2-odd:INFO", FileNotFoundError), ("open", "vem://elsewhere/2-odd", ValueError),

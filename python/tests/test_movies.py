@@ -78,14 +78,11 @@ def test_bad_indices_read_nothing(drive, sim, key, error):
         assert sim.stats()["frames"] == before
 
 
-def test_closed_movie_and_missing_paths(drive):
+def test_a_closed_movie_reads_nothing(drive):
     movie = drive.open(path_of(1))
     movie.close()
     with pytest.raises(ValueError):
         movie[0]
-    for call in (drive.open, drive.info, drive.remove):
-        with pytest.raises(FileNotFoundError):
-            call("vem:///99-none")
 
 
 def test_entries_match_the_library_and_the_drive(drive):
@@ -157,7 +154,7 @@ def test_conflicting_mode_is_refused(drive):
     assert zelvem.Drive(emulator=False).emulator is False
 
 
-def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive, fs, sim):
+def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive, fs):
     width, height, frames, _ = MOVIES[1]
     expected = synthetic_movie(1, width, height, frames)
     data = expected.astype("<u2").tobytes()
@@ -169,10 +166,6 @@ def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive
         half = a.read(frame // 2 + 1)
         numpy.testing.assert_array_equal(b[other], expected[other])
         assert half + a.read(frame - len(half)) == data[first * frame:(first + 1) * frame]
-    sim.ctl("fault", "error", "ord=6")
-    with pytest.raises(OSError):
-        b[4]
-    numpy.testing.assert_array_equal(b[4], expected[4])  # a refused frame leaves B usable
     a.close()
     numpy.testing.assert_array_equal(b[::-1], expected[::-1])
     c = drive.open("1-sim")

@@ -152,8 +152,7 @@ def test_list_follows_the_drive(drive, page):
     page.get(drive.page())
     before = sorted(m[3] for m in MOVIES.values())
     assert wait_for(lambda: listed(page) == before, 10)
-    reply = drive.ctl("add", 32, 24, 3, "extra")
-    entry = dict(word.split("=", 1) for word in reply.split()[1:])
+    entry = drive.add(32, 24, 3, "extra")
     assert wait_for(lambda: entry["entry"] in listed(page), 3), listed(page)
     # The new movie's thumbnail (its middle frame as 8 bits) loaded.
     assert wait_for(lambda: page.execute_script(
