@@ -41,6 +41,14 @@ def drive(sim):
     return zelvem.Drive()
 
 
+@pytest.fixture(scope="session")
+def fs(drive):
+    """The package's fsspec file system on the session's drive."""
+    import fsspec
+
+    return fsspec.filesystem("vem")
+
+
 def run_python(code, env):
     """Runs code in a fresh interpreter: for what needs a library in another mode or drive."""
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,

@@ -19,11 +19,6 @@ def movie_bytes(number):
     return synthetic_movie(number, width, height, frames).astype("<u2").tobytes()
 
 
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
-
-
 def test_listing_and_info(fs):
     names = fs.ls("vem:///", detail=False)
     assert {"/1-sim", "/2-odd", "/3-wide"} <= set(names)

@@ -6,7 +6,6 @@ import subprocess
 import sys
 import threading
 
-import fsspec
 import numpy
 import pytest
 
@@ -16,11 +15,6 @@ from sim_drive import VEM, Vemsim, run, synthetic, synthetic_movie
 
 def path_of(number):
     return f"vem:///{number}-{MOVIES[number][3]}"
-
-
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
 
 
 def numpy_keys(frames, height, width):

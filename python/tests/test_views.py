@@ -44,11 +44,6 @@ def table(entry):
     return START[number] + numpy.array(stamps, dtype="timedelta64[us]").astype("timedelta64[ns]")
 
 
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
-
-
 def add_movie(sim, drive, width, height, frames, name):
     """A synthetic movie added now: one whose times nobody has fetched yet."""
     entry = sim.add(width, height, frames, name)["entry"]
