@@ -1,6 +1,6 @@
 """For the Python-driven tests: a vemsim of a test's own in private folders, vem run beside it,
-the pixels of vemsim's synthetic movies, and an OME-TIFF view as tifffile reads it. Importable through PYTHONPATH (each suite's ctest
-entry sets it; by hand: PYTHONPATH=tests/support)."""
+the pixels of vemsim's synthetic movies, and an OME-TIFF view as tifffile reads it. Imported
+through PYTHONPATH (each suite's ctest entry sets it; by hand: PYTHONPATH=tests/support)."""
 
 import io
 import os
