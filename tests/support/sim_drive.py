@@ -114,8 +114,9 @@ class Vemsim:
         if not wait_for(lambda: self.process.poll() is not None
                         or b"vemsim: serving" in self.log.read_bytes(), 30) \
                 or self.process.poll() is not None:
+            said = self.log.read_text()
             self.stop()
-            raise RuntimeError("vemsim did not start:\n" + self.log.read_text())
+            raise RuntimeError("vemsim did not start:\n" + said)
 
     def __enter__(self):
         return self
