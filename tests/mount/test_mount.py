@@ -15,6 +15,7 @@ from types import SimpleNamespace
 import pytest
 
 from sim_drive import VEM, VEMSIM, Vemsim, run, wait_for
+
 # Odd frame sides, so that frames straddle the kernel's 4 KiB pages; a movie big enough to take
 # several large reads; frames above 16 MiB, which the mount reads without keeping them.
 MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "640x480x24:big",
