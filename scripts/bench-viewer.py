@@ -14,7 +14,7 @@ import time
 from selenium.webdriver.common.by import By
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "viewer"))
+sys.path[:0] = [str(ROOT / "tests" / "viewer"), str(ROOT / "tests" / "support")]
 from viewer_session import Drive, chromium, wait_drawn  # noqa: E402
 
 # Moves the slider to arguments[0] as a user's drag does, then answers the milliseconds until
@@ -47,8 +47,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     args = parser.parse_args()
     bin_dir = pathlib.Path(args.build) / "bin"
-    drive = Drive(str(bin_dir / "vem"), str(bin_dir / "vemsim"),
-                  ["--movie", "640x480x5000:play", "--movie", "2048x2048x24:large"])
+    drive = Drive(["--movie", "640x480x5000:play", "--movie", "2048x2048x24:large"],
+                  vem=str(bin_dir / "vem"), vemsim=str(bin_dir / "vemsim"))
     driver = chromium(1280, 800)
     try:
         driver.get(drive.page("#movie=1-play&frame=0"))

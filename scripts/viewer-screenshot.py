@@ -12,7 +12,7 @@ from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "viewer"))
+sys.path[:0] = [str(ROOT / "tests" / "viewer"), str(ROOT / "tests" / "support")]
 from viewer_session import Drive, chromium, wait_drawn, wait_for  # noqa: E402
 
 
@@ -22,9 +22,9 @@ def main():
     parser.add_argument("--out", default=str(ROOT / "docs" / "viewer.png"))
     args = parser.parse_args()
     bin_dir = pathlib.Path(args.build) / "bin"
-    drive = Drive(str(bin_dir / "vem"), str(bin_dir / "vemsim"),
-                  ["--movie", "640x480x240:beads", "--movie", "320x240x90:calcium",
-                   "--movie", "512x512x60:focus", "--movie", "160x120x30:dark"])
+    drive = Drive(["--movie", "640x480x240:beads", "--movie", "320x240x90:calcium",
+                   "--movie", "512x512x60:focus", "--movie", "160x120x30:dark"],
+                  vem=str(bin_dir / "vem"), vemsim=str(bin_dir / "vemsim"))
     driver = chromium(1280, 800)
     try:
         driver.get(drive.page("#movie=2-calcium&frame=41"))

@@ -1,16 +1,15 @@
 """The fsspec file system, removal and watches, and emulator mode in a process of its own."""
 
 import os
-import pathlib
 import subprocess
 import sys
 import threading
-import time
 
 import fsspec
 import pytest
 
-from conftest import MOVIES, VEMSIM, Vemsim, run_python, synthetic_movie
+from conftest import MOVIES, run_python
+from sim_drive import VEMSIM, Vemsim, run, synthetic_movie, wait_for
 
 FRAME2 = 33 * 17 * 2  # bytes in a frame of movie 2-odd
 
@@ -18,11 +17,6 @@ FRAME2 = 33 * 17 * 2  # bytes in a frame of movie 2-odd
 def movie_bytes(number):
     width, height, frames, _ = MOVIES[number]
     return synthetic_movie(number, width, height, frames).astype("<u2").tobytes()
-
-
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
 
 
 def test_listing_and_info(fs):
@@ -60,9 +54,9 @@ def test_open_seek_read_readinto_at_odd_offsets(fs):
 
 
 def test_range_read_loads_only_the_frames_it_covers(fs, sim):
-    before = int(sim.stats()["frames"])
+    before = sim.stats()["frames"]
     fs.cat_file("/3-wide", 640 * 480 * 2 - 1, 640 * 480 * 2 + 1)
-    assert int(sim.stats()["frames"]) - before == 2
+    assert sim.stats()["frames"] - before == 2
 
 
 @pytest.mark.parametrize("write", [
@@ -130,15 +124,9 @@ def test_watch_sees_additions_and_removals(drive, fs, sim):
     assert len(broken_calls) == calls
 
 
-def wait_for(condition, seconds=10):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, "the library's list did not catch up"
-        time.sleep(0.05)
-
-
 @pytest.mark.parametrize("call, path, error", [
-    ("remove", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
+    ("remove", "vem:///99-none", FileNotFoundError), ("open", "vem:///99-none", FileNotFoundError),
+    ("info", "vem:///99-none", FileNotFoundError), ("remove", "1-sim:info", PermissionError),
     ("remove", "vem://elsewhere/1-sim", ValueError), ("remove", "/", IsADirectoryError),
     ("remove", "1-*", FileNotFoundError), ("remove", "sim", FileNotFoundError),
     ("open", "2-odd:INFO", FileNotFoundError), ("open", "vem://elsewhere/2-odd", ValueError),
@@ -152,8 +140,8 @@ def test_paths_the_grammar_or_the_drive_refuse(drive, call, path, error):
 
 
 def test_removal_takes_the_named_movie_or_fails_saying_why(drive, sim):
-    entry = dict(w.split("=") for w in sim.ctl("add", 16, 8, 2, "doomed").split()[1:])["entry"]
-    wait_for(lambda: entry in [e.name for e in drive.list()])
+    entry = sim.add(16, 8, 2, "doomed")["entry"]
+    assert wait_for(lambda: entry in [e.name for e in drive.list()])
     before = [e.name for e in drive.list()]
     sim.ctl("fault", "error", "ord=7")
     with pytest.raises(OSError) as refused:
@@ -164,19 +152,18 @@ def test_removal_takes_the_named_movie_or_fails_saying_why(drive, sim):
     assert [e.name for e in drive.list()] == [n for n in before if n != entry]
     sim.ctl("detach")
     try:
-        wait_for(lambda: not drive.present)
+        assert wait_for(lambda: not drive.present)
         for call in (drive.list, lambda: drive.open("1-sim"), lambda: drive.remove("1-sim")):
             with pytest.raises(ConnectionError, match="no recording drive"):
                 call()
     finally:
         sim.ctl("attach")
-    wait_for(lambda: drive.present and "1-sim" in [e.name for e in drive.list()])
+    assert wait_for(lambda: drive.present and "1-sim" in [e.name for e in drive.list()])
 
 
 EMULATOR_SCRIPT = """
-import numpy, sys, zelvem
-sys.path.insert(0, {tests!r})
-from conftest import synthetic_movie
+import numpy, zelvem
+from sim_drive import synthetic_movie
 drive = zelvem.Drive(emulator=True)
 entries = drive.list()
 assert [e.name for e in entries] == ["1-sim", "2-sim"], entries
@@ -197,10 +184,8 @@ def test_emulator_mode_on_a_written_folder(tmp_path):
                ZELVEM_PIPE_DIR=str(tmp_path / "pipe"))
     env.pop("ZELVEM_ENABLE_EMULATOR", None)
     folder = tmp_path / "data" / "Quen Systems" / "VEM"
-    subprocess.run([VEMSIM, "--write-folder", str(folder), "--movies", "2x40x30x5"], env=env,
-                   check=True, capture_output=True, timeout=60)
-    tests = str(pathlib.Path(__file__).parent)
-    result = run_python(EMULATOR_SCRIPT.format(tests=tests), env)
+    run(VEMSIM, "--write-folder", folder, "--movies", "2x40x30x5", env=env)
+    result = run_python(EMULATOR_SCRIPT, env)
     assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
 
 
@@ -253,25 +238,24 @@ except OSError as e:
 
 
 @pytest.mark.parametrize("slow", ["ord=2", "ord=7"])
-def test_a_removal_racing_another_clients_takes_the_named_movie_or_says_so(tmp_path, slow):
+def test_a_removal_racing_another_clients_takes_the_named_movie_or_says_so(slow):
     # Another client removes the first movie while our confirmation (ord 2) or removal (ord 7)
     # is held up: every later movie moves down one place under the request.
-    sim = Vemsim(tmp_path, ["--movies", "5x16x8x2"])
-    child = subprocess.Popen([sys.executable, "-c", RACING_REMOVAL_SCRIPT], env=sim.env,
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n", child.stderr.read()
-        sim.ctl("fault", "delay", slow, "ms=1500")
-        child.stdin.write("\n")
-        child.stdin.flush()
-        wait_for(lambda: sim.stats()["faults"] == "0")
-        sim.ctl("remove", 0)
-        out, err = child.communicate(timeout=60)
-        left = {word for word in sim.ctl("list").split() if word.endswith("-sim")}
-    finally:
-        child.kill()
-        sim.stop()
+    with Vemsim(["--movies", "5x16x8x2"]) as sim:
+        child = subprocess.Popen([sys.executable, "-c", RACING_REMOVAL_SCRIPT], env=sim.env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "ready\n", child.stderr.read()
+            sim.ctl("fault", "delay", slow, "ms=1500")
+            child.stdin.write("\n")
+            child.stdin.flush()
+            assert wait_for(lambda: sim.stats()["faults"] == 0)
+            sim.ctl("remove", 0)
+            out, err = child.communicate(timeout=60)
+            left = {word for word in sim.ctl("list").split() if word.endswith("-sim")}
+        finally:
+            child.kill()
     if out == "removed\n":
         assert left == {"2-sim", "4-sim", "5-sim"}, out + err
     else:

@@ -1,6 +1,5 @@
 """Reads of a whole large movie: Ctrl+C stops them between frames, and fsspec holds them once."""
 
-import pathlib
 import signal
 import subprocess
 import sys
@@ -8,18 +7,16 @@ import time
 
 import pytest
 
-from conftest import Vemsim
+from sim_drive import Vemsim
 
 WIDTH, HEIGHT, FRAMES = 1024, 1024, 64  # 2 MiB frames, 128 MiB in all
 MOVIE_BYTES = WIDTH * HEIGHT * 2 * FRAMES
-TESTS = str(pathlib.Path(__file__).parent)
 
 
 @pytest.fixture(scope="module")
-def big(tmp_path_factory):
-    server = Vemsim(tmp_path_factory.mktemp("big"), ["--movie", f"{WIDTH}x{HEIGHT}x{FRAMES}:big"])
-    yield server
-    server.stop()
+def big():
+    with Vemsim(["--movie", f"{WIDTH}x{HEIGHT}x{FRAMES}:big"]) as server:
+        yield server
 
 
 INTERRUPTED_SCRIPT = """
@@ -46,13 +43,13 @@ def test_ctrl_c_stops_a_long_read_between_frames(big, form):
     # Each frame load is answered 300 ms late: the whole read would take about 19 s.
     big.ctl("clear")
     big.ctl("fault", "delay", "ord=6", f"count={FRAMES}", "ms=300")
-    before = int(big.stats()["frames"])
+    before = big.stats()["frames"]
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SCRIPT, form], env=big.env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "reading\n", child.stderr.read()
         deadline = time.monotonic() + 30
-        while int(big.stats()["frames"]) < before + 2 and time.monotonic() < deadline:
+        while big.stats()["frames"] < before + 2 and time.monotonic() < deadline:
             time.sleep(0.05)
         child.send_signal(signal.SIGINT)
         interrupted = time.monotonic()
@@ -64,13 +61,12 @@ def test_ctrl_c_stops_a_long_read_between_frames(big, form):
     assert (out, child.returncode) == ("interrupted\n", 0), err
     # A frame already asked for still arrives (300 ms); the rest of the movie is not waited for.
     assert took < 5, f"KeyboardInterrupt came {took:.1f} s after Ctrl+C"
-    assert int(big.stats()["frames"]) - before < FRAMES / 2
+    assert big.stats()["frames"] - before < FRAMES / 2
 
 
 PEAK_SCRIPT = """
-import resource, sys, fsspec, numpy
-sys.path.insert(0, {tests!r})
-from conftest import synthetic
+import resource, fsspec, numpy
+from sim_drive import synthetic
 
 def grown():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - baseline
@@ -92,7 +88,7 @@ print(grown())
 
 
 def test_whole_movie_reads_are_held_once(big):
-    script = PEAK_SCRIPT.format(tests=TESTS, frame=WIDTH * HEIGHT, width=WIDTH, height=HEIGHT,
+    script = PEAK_SCRIPT.format(frame=WIDTH * HEIGHT, width=WIDTH, height=HEIGHT,
                                 frames=FRAMES, size=MOVIE_BYTES)
     result = subprocess.run([sys.executable, "-c", script], env=big.env, capture_output=True,
                             text=True, timeout=120)

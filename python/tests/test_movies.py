@@ -2,48 +2,27 @@
 
 import datetime
 import json
-import pathlib
 import subprocess
 import sys
 import threading
 
-import fsspec
 import numpy
 import pytest
 
-from conftest import MOVIES, VEM, Vemsim, synthetic, synthetic_movie
-
-TESTS = str(pathlib.Path(__file__).parent)
+from conftest import MOVIES
+from sim_drive import VEM, Vemsim, run, synthetic, synthetic_movie
 
 
 def path_of(number):
     return f"vem:///{number}-{MOVIES[number][3]}"
 
 
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
-
-
-@pytest.mark.parametrize("number", sorted(MOVIES))
-def test_every_pixel_through_every_kind_of_index(drive, number):
-    width, height, frames, _ = MOVIES[number]
-    expected = synthetic_movie(number, width, height, frames)
-    with drive.open(path_of(number)) as movie:
-        assert movie.shape == (frames, height, width) and len(movie) == frames
-        assert movie.dtype == numpy.uint16
-        for i, frame in enumerate(movie):
-            numpy.testing.assert_array_equal(frame, expected[i])
-        for key in [-1, -frames, slice(1, None, 2), slice(None, None, -3), slice(5, 2),
-                    [frames - 1, 0, frames - 1], numpy.array([2, -2]), (1, slice(3, 9), 4),
-                    (slice(0, 2), 5)]:
-            numpy.testing.assert_array_equal(movie[key], expected[key], err_msg=repr(key))
-
-
 def numpy_keys(frames, height, width):
     """Keys numpy takes on a (frames, height, width) array, one a line."""
     pixels = numpy.arange(frames * height * width).reshape(frames, height, width)
     return [
+        -1, -frames, slice(1, None, 2), slice(None, None, -3), slice(5, 2),
+        [frames - 1, 0, frames - 1], numpy.array([2, -2]), (1, slice(3, 9), 4), (slice(0, 2), 5),
         Ellipsis, (Ellipsis, 0), (0, Ellipsis), (Ellipsis, 3, slice(None, None, -2)),
         (slice(None, None, -1), Ellipsis, 1), slice(-2, None, -4), slice(100, -100, -1),
         numpy.int64(3), numpy.uint8(2), numpy.array(-1), numpy.array([1, 2], dtype=numpy.uint64),
@@ -57,11 +36,15 @@ def numpy_keys(frames, height, width):
     ]
 
 
-@pytest.mark.parametrize("number", [1, 2])
-def test_numpy_forms_read_like_numpy(drive, number):
+@pytest.mark.parametrize("number", sorted(MOVIES))
+def test_every_pixel_through_every_kind_of_index(drive, number):
     width, height, frames, _ = MOVIES[number]
     expected = synthetic_movie(number, width, height, frames)
     with drive.open(path_of(number)) as movie:
+        assert movie.shape == (frames, height, width) and len(movie) == frames
+        assert movie.dtype == numpy.uint16
+        for i, frame in enumerate(movie):
+            numpy.testing.assert_array_equal(frame, expected[i])
         for key in numpy_keys(frames, height, width):
             got = movie[key]
             assert got.shape == expected[key].shape, repr(key)
@@ -89,20 +72,16 @@ def test_bad_indices_read_nothing(drive, sim, key, error):
         assert sim.stats()["frames"] == before
 
 
-def test_closed_movie_and_missing_paths(drive):
+def test_a_closed_movie_reads_nothing(drive):
     movie = drive.open(path_of(1))
     movie.close()
     with pytest.raises(ValueError):
         movie[0]
-    for call in (drive.open, drive.info, drive.remove):
-        with pytest.raises(FileNotFoundError):
-            call("vem:///99-none")
 
 
 def test_entries_match_the_library_and_the_drive(drive):
     # vem prints the library's own entries: the package must not alter a single text.
-    listed = json.loads(subprocess.run([VEM, "ls", "--json"], capture_output=True,
-                                       text=True, check=True).stdout)
+    listed = json.loads(run(VEM, "ls", "--json").stdout)
     tool = {e["name"]: (e["size"], e["time"], e["properties"]) for e in listed}
     entries = {e.name: e for e in drive.list() if e.name in tool}
     for number, (width, height, frames, name) in MOVIES.items():
@@ -169,7 +148,7 @@ def test_conflicting_mode_is_refused(drive):
     assert zelvem.Drive(emulator=False).emulator is False
 
 
-def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive, fs, sim):
+def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive, fs):
     width, height, frames, _ = MOVIES[1]
     expected = synthetic_movie(1, width, height, frames)
     data = expected.astype("<u2").tobytes()
@@ -181,10 +160,6 @@ def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive
         half = a.read(frame // 2 + 1)
         numpy.testing.assert_array_equal(b[other], expected[other])
         assert half + a.read(frame - len(half)) == data[first * frame:(first + 1) * frame]
-    sim.ctl("fault", "error", "ord=6")
-    with pytest.raises(OSError):
-        b[4]
-    numpy.testing.assert_array_equal(b[4], expected[4])  # a refused frame leaves B usable
     a.close()
     numpy.testing.assert_array_equal(b[::-1], expected[::-1])
     c = drive.open("1-sim")
@@ -195,8 +170,7 @@ def test_readers_of_one_movie_keep_their_own_frames_and_outlive_each_other(drive
 
 RESTART_SCRIPT = """
 import sys, time, numpy, zelvem
-sys.path.insert(0, {tests!r})
-from conftest import synthetic
+from sim_drive import synthetic
 drive = zelvem.Drive()
 old = drive.open("/1-sim")
 assert old.shape == (12, 48, 64) and (old[3] == synthetic(1, 3, 64, 48)).all()
@@ -226,16 +200,16 @@ print("ok")
 
 
 def test_after_a_service_restart_new_opens_read_the_new_service(tmp_path):
-    first = Vemsim(tmp_path, ["--movie", "64x48x12"], run="first")
+    first = Vemsim(["--movie", "64x48x12"], root=tmp_path, log_name="first")
     env = dict(first.env, ZELVEM_RECONNECT="1")
-    child = subprocess.Popen([sys.executable, "-c", RESTART_SCRIPT.format(tests=TESTS)],
+    child = subprocess.Popen([sys.executable, "-c", RESTART_SCRIPT],
                              env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     second = None
     try:
         assert child.stdout.readline() == "opened\n", child.stderr.read()
         first.stop()
-        second = Vemsim(tmp_path, ["--movie", "48x64x12"], run="second")
+        second = Vemsim(["--movie", "48x64x12"], root=tmp_path, log_name="second")
         out, err = child.communicate("\n", timeout=90)
     finally:
         child.kill()

@@ -2,26 +2,21 @@
 NAME.ome.tif through fsspec read by tifffile, NAME.zarr through fsspec read by zarr, to_dask
 under dask.distributed worker processes."""
 
-import io
 import json
 import logging
 import os
 import pickle
-import subprocess
 import sys
-import time
-from xml.etree import ElementTree
 
 import fsspec
 import numpy
 import pytest
-import tifffile
 import zarr
 
 import zelvem
-from conftest import FOLDER_MOVIES, IRREGULAR_US, MOVIES, VEM, synthetic, synthetic_movie
+from conftest import FOLDER_MOVIES, MOVIES
+from sim_drive import FRAME_US, VEM, ome_tiff, run, synthetic, synthetic_movie, wait_for
 
-OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
 IRREGULAR = "0-irregular_\u03b1\u03b2"
 START = {0: numpy.datetime64("2024-02-14T09:30:00.250", "ns"),  # vemsim: plus one hour a number
          1: numpy.datetime64("2024-02-14T10:30:00.250", "ns"),
@@ -35,13 +30,12 @@ def layout(entry):
         return 0, width, height, len(stamps), stamps
     number = int(entry.split("-")[0])
     width, height, frames, _ = MOVIES[number]
-    return number, width, height, frames, [f * 8333 for f in range(frames)]
+    return number, width, height, frames, [f * FRAME_US for f in range(frames)]
 
 
-def frames_of(entry, indices=None):
+def frames_of(entry):
     number, width, height, frames, _ = layout(entry)
-    return numpy.stack([synthetic(number, f, width, height)
-                        for f in (range(frames) if indices is None else indices)])
+    return synthetic_movie(number, width, height, frames)
 
 
 def table(entry):
@@ -50,20 +44,11 @@ def table(entry):
     return START[number] + numpy.array(stamps, dtype="timedelta64[us]").astype("timedelta64[ns]")
 
 
-@pytest.fixture(scope="module")
-def fs(drive):
-    return fsspec.filesystem("vem")
-
-
 def add_movie(sim, drive, width, height, frames, name):
     """A synthetic movie added now: one whose times nobody has fetched yet."""
-    said = dict(w.split("=") for w in sim.ctl("add", width, height, frames, name).split()[1:])
-    entry = said["entry"]
-    for _ in range(200):
-        if entry in [e.name for e in drive.list()]:
-            return entry
-        time.sleep(0.05)
-    raise AssertionError(f"{entry} was not listed")
+    entry = sim.add(width, height, frames, name)["entry"]
+    assert wait_for(lambda: entry in [e.name for e in drive.list()]), f"{entry} was not listed"
+    return entry
 
 
 @pytest.mark.parametrize("entry, rate", [
@@ -88,8 +73,7 @@ def test_times_are_the_info_blocks_stamps_on_every_surface(drive, fs, entry, rat
     assert info["frame_times_failure"] is None
     assert "frame_times" not in fs.info(f"vem:///{entry}")
     # The command line reads the same block through the same library.
-    printed = json.loads(subprocess.run([VEM, "times", entry, "--json"], capture_output=True,
-                                        check=True, timeout=60).stdout)
+    printed = json.loads(run(VEM, "times", entry, "--json").stdout)
     assert [row["time"] for row in printed] == [
         numpy.datetime_as_string(t, unit="us") + "Z" for t in expected]
 
@@ -121,9 +105,7 @@ def test_times_are_fetched_once_and_a_refused_stream_says_why(drive, fs, sim):
         assert len(movie.times) == 3
         timed = fs.cat_file(f"/{entry}.ome.tif")
         assert len(timed) == len(untimed) and timed != untimed
-        with tifffile.TiffFile(io.BytesIO(untimed)) as tif:
-            planes = ElementTree.fromstring(tif.ome_metadata).iter(f"{OME}Plane")
-            assert [p.get("DeltaT") for p in planes] == [None] * 3
+        assert ome_tiff(untimed).delta_t == [None] * 3
         # Kept now: asked again, from any surface, the service is not asked (but to open).
         for _ in range(3):
             before = sim.stats()["requests"]
@@ -136,19 +118,6 @@ def test_times_are_fetched_once_and_a_refused_stream_says_why(drive, fs, sim):
                 assert sim.stats()["requests"] == opened
 
 
-def tiff_of(data):
-    """(frames, plane DeltaT values, series name) as tifffile reads an OME-TIFF's bytes."""
-    with tifffile.TiffFile(io.BytesIO(data)) as tif:
-        series = tif.series[0]
-        # (tifffile leaves out an axis of length 1: a one-frame stack is "YX")
-        axes = "TYX" if len(tif.pages) > 1 else "YX"
-        assert tif.is_ome and (series.kind, series.axes) == ("ome", axes)
-        pages = numpy.stack([page.asarray() for page in tif.pages])
-        numpy.testing.assert_array_equal(series.asarray().reshape(pages.shape), pages)
-        planes = ElementTree.fromstring(tif.ome_metadata).iter(f"{OME}Plane")
-        return pages, [float(p.get("DeltaT")) for p in planes], series.name
-
-
 @pytest.mark.parametrize("entry", [IRREGULAR, "2-odd", "0-shadow.ome.tif"])
 def test_ome_tiff_through_fsspec_is_the_frames_with_their_times(fs, entry, tmp_path):
     path = f"vem:///{entry}.ome.tif"
@@ -157,10 +126,10 @@ def test_ome_tiff_through_fsspec_is_the_frames_with_their_times(fs, entry, tmp_p
     assert listed[f"/{entry}.ome.tif"] == info and info["type"] == "file"
     data = fs.cat_file(path)
     assert len(data) == info["size"]
-    frames, delta_t, name = tiff_of(data)
-    numpy.testing.assert_array_equal(frames, frames_of(entry))
-    assert delta_t == pytest.approx(numpy.array(layout(entry)[4]) / 1e6, abs=1e-9)
-    assert name == entry.split("-", 1)[1]
+    read = ome_tiff(data)
+    numpy.testing.assert_array_equal(read.frames, frames_of(entry))
+    assert read.delta_t == pytest.approx(numpy.array(layout(entry)[4]) / 1e6, abs=1e-9)
+    assert read.name == entry.split("-", 1)[1]
     # Any range, and an open file read in pieces, give the same bytes.
     size = len(data)
     for start, end in [(0, 1), (190, 4200), (size - 5000, None), (-3, None), (5, 5)]:
@@ -173,7 +142,7 @@ def test_ome_tiff_through_fsspec_is_the_frames_with_their_times(fs, entry, tmp_p
         assert f.read() == data[at + n:]
     # The CLI's file of the same view, from the same library, is the same file.
     out = tmp_path / "cli.ome.tif"
-    subprocess.run([VEM, "cat", path, "-o", out, "-q"], check=True, timeout=60)
+    run(VEM, "cat", path, "-o", out, "-q")
     assert out.read_bytes() == data
 
 

@@ -10,11 +10,12 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
+from types import SimpleNamespace
 
 import pytest
 
-VEM = os.environ["VEM"]
-VEMSIM = os.environ["VEMSIM"]
+from sim_drive import VEM, VEMSIM, Vemsim, run, wait_for
+
 # Odd frame sides, so that frames straddle the kernel's 4 KiB pages; a movie big enough to take
 # several large reads; frames above 16 MiB, which the mount reads without keeping them.
 MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "640x480x24:big",
@@ -22,53 +23,38 @@ MOVIES = ["--movie", "37x23x90:odd", "--movie", "64x48x30:small", "--movie", "64
 NAMES = ["1-odd", "2-small", "3-big", "4-huge"]
 SIZES = {"1-odd": 37 * 23 * 90 * 2, "2-small": 64 * 48 * 30 * 2, "3-big": 640 * 480 * 24 * 2,
          "4-huge": 4100 * 2100 * 2 * 2}
-# What the folder lists: every movie and its two views.
-LISTED = sorted(n + tail for n in NAMES for tail in ("", ".ome.tif", ".zarr"))
+
+
+def with_views(names):
+    """What the folder lists: every movie and its two views."""
+    return sorted(n + tail for n in names for tail in ("", ".ome.tif", ".zarr"))
+
+
+LISTED = with_views(NAMES)
 # vemsim records movie n at 2024-02-14 09:30:00 UTC plus n hours (whole seconds for the file time).
 BASE_TIME = 1707903000
-
-
-def run(*args, env, check=True, timeout=30):
-    return subprocess.run(args, env=env, capture_output=True, text=True, check=check,
-                          timeout=timeout)
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
 
 
 @pytest.fixture(scope="module")
 def drive():
     if not os.path.exists("/dev/fuse"):
         pytest.fail("/dev/fuse is missing: the mount tests need FUSE")
-    with tempfile.TemporaryDirectory() as root:
-        env = dict(os.environ, ZELVEM_PIPE_DIR=os.path.join(root, "pipe"),
-                   XDG_DATA_HOME=os.path.join(root, "data"))
-        env.pop("ZELVEM_ENABLE_EMULATOR", None)
-        os.makedirs(env["ZELVEM_PIPE_DIR"])
-        # The reference: the same movies written out by vemsim itself.
-        ref = os.path.join(root, "ref")
-        run(VEMSIM, "--write-folder", ref, *MOVIES, env=env)
-        sim = subprocess.Popen([VEMSIM, *MOVIES], env=env, stderr=subprocess.PIPE, text=True)
-        try:
-            for line in sim.stderr:
-                if "serving" in line:
-                    break
-            yield {"root": root, "env": env, "ref": ref, "sim": sim}
-        finally:
-            sim.terminate()
-            sim.wait(timeout=10)
+    with Vemsim(MOVIES) as sim:
+        yield sim
+
+
+@pytest.fixture(scope="module")
+def ref(drive):
+    """The same movies written out by vemsim itself."""
+    run(VEMSIM, "--write-folder", drive.root / "ref", *MOVIES, env=drive.env)
+    return drive.root / "ref"
 
 
 @contextmanager
-def mounted(drive, *flags):
-    point = tempfile.mkdtemp(dir=drive["root"])
-    proc = subprocess.Popen([VEM, "mount", point, "--foreground", *flags], env=drive["env"],
+def mounted(sim, *flags):
+    """`vem mount` in the foreground on a new folder under sim.root, a client of sim.env."""
+    point = tempfile.mkdtemp(dir=sim.root)
+    proc = subprocess.Popen([VEM, "mount", point, "--foreground", *flags], env=sim.env,
                             stderr=subprocess.PIPE, text=True)
     try:
         assert wait_for(lambda: os.path.ismount(point), 10), "the mount did not appear"
@@ -86,17 +72,8 @@ def mounted(drive, *flags):
     assert proc.returncode == 0, proc.stderr.read()
 
 
-def sim_ctl(drive, *words):
-    return run(VEMSIM, "ctl", *words, env=drive["env"]).stdout
-
-
-def sim_add(drive, *movie):
-    """Adds a movie (width, height, frames, name); vemsim's answer as a dict (entry, index...)."""
-    return dict(word.split("=") for word in sim_ctl(drive, "add", *movie).split()[1:])
-
-
-def test_listing_reading_and_properties(drive):
-    env, ref = drive["env"], drive["ref"]
+def test_listing_reading_and_properties(drive, ref):
+    env = drive.env
     with mounted(drive) as point:
         listing = run("ls", "-l", "--time-style=+%s", point, env=env).stdout.splitlines()[1:]
         seen = [(f[0], int(f[4]), int(f[5]), f[6]) for f in (line.split() for line in listing)
@@ -109,10 +86,9 @@ def test_listing_reading_and_properties(drive):
             run("cmp", os.path.join(point, name), os.path.join(ref, name + ".dat"), env=env)
         # A sequential read loads each frame from the service once: kept blocks are not thrown
         # away while the kernel still asks for them.
-        frames = lambda: int(sim_ctl(drive, "stats").split("frames=")[1].split()[0])
-        before = frames()
+        before = drive.stats()["frames"]
         run("cmp", os.path.join(point, "3-big"), os.path.join(ref, "3-big.dat"), env=env)
-        assert frames() - before == 24
+        assert drive.stats()["frames"] - before == 24
 
         pieces = [  # movie, offset, length
             ("1-odd", 1, 1), ("1-odd", 1701, 3), ("1-odd", 4095, 4099),
@@ -169,7 +145,7 @@ def test_listing_reading_and_properties(drive):
 
 
 def test_writes_refused_and_delete_only_when_allowed(drive):
-    env = drive["env"]
+    env = drive.env
     with mounted(drive) as point:
         refused = [  # command, the error it must report
             (["rm", "-f", "2-small"], "Permission denied"),
@@ -187,7 +163,7 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
             assert result.returncode != 0 and error in result.stderr, (command, result.stderr)
         assert sorted(os.listdir(point)) == LISTED
 
-    doomed = sim_add(drive, "16", "8", "3", "doomed")["entry"]
+    doomed = drive.add(16, 8, 3, "doomed")["entry"]
     with mounted(drive, "--allow-delete") as point:
         assert run("stat", "-c", "%A", os.path.join(point, doomed), env=env).stdout.strip() \
             == "-rw-r--r--"
@@ -197,22 +173,22 @@ def test_writes_refused_and_delete_only_when_allowed(drive):
         assert result.returncode != 0 and "Operation not permitted" in result.stderr
         run("rm", os.path.join(point, doomed), env=env)
         assert sorted(os.listdir(point)) == LISTED
-        assert "doomed" not in sim_ctl(drive, "list")
+        assert "doomed" not in drive.ctl("list")
 
 
 def test_changes_show_within_a_second(drive):
     with mounted(drive) as point:
-        first = sim_add(drive, "8", "8", "2", "late")
+        first = drive.add(8, 8, 2, "late")
         assert wait_for(lambda: os.path.exists(os.path.join(point, first["entry"])), 1.0)
         # vemsim numbers the next movie one higher: have the kernel cache that name as missing.
         second_path = os.path.join(point, f"{int(first['number']) + 1}-late")
         assert not os.path.exists(second_path)
-        second = sim_add(drive, "8", "8", "2", "late")
+        second = drive.add(8, 8, 2, "late")
         assert os.path.join(point, second["entry"]) == second_path
         assert wait_for(lambda: os.path.exists(second_path), 1.0)
         assert os.path.getsize(second_path) == 8 * 8 * 2 * 2
-        sim_ctl(drive, "remove", second["index"])
-        sim_ctl(drive, "remove", first["index"])
+        drive.ctl("remove", second["index"])
+        drive.ctl("remove", first["index"])
         assert wait_for(lambda: sorted(os.listdir(point)) == LISTED, 1.0)
         assert wait_for(lambda: not os.path.exists(second_path), 1.0)
 
@@ -221,8 +197,8 @@ def test_open_movies_follow_removals(drive):
     # Bytes the mount keeps in memory must not outlive their movie; a movie renumbered while open
     # reads on under its new index.
     with mounted(drive) as point:
-        before = sim_add(drive, "16", "8", "3", "before")
-        kept = sim_add(drive, "640", "480", "4", "kept")
+        before = drive.add(16, 8, 3, "before")
+        kept = drive.add(640, 480, 4, "kept")
         path = os.path.join(point, kept["entry"])
         assert wait_for(lambda: os.path.exists(path), 1.0)
         with open(path, "rb") as f:
@@ -230,11 +206,11 @@ def test_open_movies_follow_removals(drive):
         assert len(whole) == 640 * 480 * 4 * 2
         with open(path, "rb") as f:
             assert os.pread(f.fileno(), 5000, 1000) == whole[1000:6000]
-            sim_ctl(drive, "remove", before["index"])
+            drive.ctl("remove", before["index"])
             assert wait_for(lambda: before["entry"] not in os.listdir(point), 1.0)
             for offset in (1000, 2_000_000):  # a kept block, and one read from the library
                 assert os.pread(f.fileno(), 5000, offset) == whole[offset:offset + 5000]
-            sim_ctl(drive, "remove", str(int(kept["index"]) - 1))
+            drive.ctl("remove", int(kept["index"]) - 1)
             assert wait_for(lambda: kept["entry"] not in os.listdir(point), 1.0)
             # A removed file's open handle: every read fails, a kept block's too.
             for offset in (1000, 2_000_000):
@@ -245,18 +221,18 @@ def test_open_movies_follow_removals(drive):
 
 
 def test_refused_frames_are_errors_and_a_lost_service_never_hangs(drive):
-    env = drive["env"]
+    env = drive.env
     with mounted(drive) as point:
         # Every frame load refused: cat must fail, not deliver a zero-filled file.
-        sim_ctl(drive, "fault", "error", "ord=6", "count=100000")
+        drive.ctl("fault", "error", "ord=6", "count=100000")
         result = subprocess.run(["cat", os.path.join(point, "3-big")], capture_output=True,
                                 timeout=30)
         assert result.returncode != 0 and b"Input/output error" in result.stderr
         assert len(result.stdout) < SIZES["3-big"]
-        sim_ctl(drive, "clear")
+        drive.ctl("clear")
 
         # A service that answers late holds only the reads waiting for it.
-        sim_ctl(drive, "fault", "delay", "ord=6", "count=1", "ms=4000")
+        drive.ctl("fault", "delay", "ord=6", "count=1", "ms=4000")
         slow = subprocess.Popen(["cat", os.path.join(point, "1-odd")], stdout=subprocess.DEVNULL)
         time.sleep(0.3)
         started = time.monotonic()
@@ -267,8 +243,8 @@ def test_refused_frames_are_errors_and_a_lost_service_never_hangs(drive):
 
 
 def test_background_mount_leaves_nothing_behind(drive):
-    env = drive["env"]
-    point = tempfile.mkdtemp(dir=drive["root"])
+    env = drive.env
+    point = tempfile.mkdtemp(dir=drive.root)
     run(VEM, "mount", point, env=env)  # returns once the mount is ready
     try:
         assert os.path.ismount(point)
@@ -293,7 +269,7 @@ def test_background_mount_leaves_nothing_behind(drive):
     assert not os.path.ismount(point)
     # A folder that cannot take the mount is a clear failure, not a background process, and
     # leaves the folder as it was.
-    full = tempfile.mkdtemp(dir=drive["root"])
+    full = tempfile.mkdtemp(dir=drive.root)
     with open(os.path.join(full, "kept"), "w") as f:
         f.write("mine")
     with mounted(drive) as busy:
@@ -311,43 +287,25 @@ def test_background_mount_leaves_nothing_behind(drive):
     assert os.listdir(full) == ["kept"] and not os.path.ismount(full)
 
 
-@contextmanager
-def serving(env, movies):
-    """vemsim serving `movies` in the pipe folder of `env`, until the block ends."""
-    sim = subprocess.Popen([VEMSIM, *movies], env=env, stderr=subprocess.PIPE, text=True)
-    try:
-        for line in sim.stderr:
-            if "serving" in line:
-                break
-        yield sim
-    finally:
-        sim.terminate()
-        sim.wait(timeout=10)
-
-
 def test_a_restarted_service_never_serves_the_old_movies_bytes(drive):
     # Restarted with another movie of the same name (and number, and time): readers opened
     # after the restart get only the new movie's bytes while a handle from before is still open,
     # and that handle fails.
-    root = tempfile.mkdtemp(dir=drive["root"])
-    env = dict(drive["env"], ZELVEM_PIPE_DIR=os.path.join(root, "pipe"),
-               XDG_DATA_HOME=os.path.join(root, "data"))
-    os.makedirs(env["ZELVEM_PIPE_DIR"])
+    root = tempfile.mkdtemp(dir=drive.root)
     before, after = ["--movie", "640x480x6:again"], ["--movie", "800x600x7:again"]
     refs = {}
     for which, movies in (("before", before), ("after", after)):
-        run(VEMSIM, "--write-folder", os.path.join(root, which), *movies, env=env)
+        run(VEMSIM, "--write-folder", os.path.join(root, which), *movies, env=drive.env)
         with open(os.path.join(root, which, "1-again.dat"), "rb") as f:
             refs[which] = f.read()
-    with serving(env, before) as first:
-        with mounted({"root": root, "env": env}) as point:
+    with Vemsim(before, root=root, log_name="before") as first:
+        with mounted(first) as point:
             path = os.path.join(point, "1-again")
             old = os.open(path, os.O_RDONLY)
             try:
                 assert os.pread(old, 5000, 1000) == refs["before"][1000:6000]
-                first.terminate()
-                first.wait(timeout=10)
-                with serving(env, after):
+                first.stop()
+                with Vemsim(after, root=root, log_name="after"):
                     assert wait_for(lambda: os.path.exists(path) and
                                     os.path.getsize(path) == len(refs["after"]), 10)
                     with open(path, "rb") as f:
@@ -363,15 +321,14 @@ def test_a_restarted_service_never_serves_the_old_movies_bytes(drive):
 def test_a_name_the_folder_cannot_hold_leaves_out_that_movie_alone(drive):
     # The emulator folder takes names the drive would refuse: one ending in ":info" would shadow
     # another movie's info stream.
-    root = tempfile.mkdtemp(dir=drive["root"])
-    env = dict(drive["env"], XDG_DATA_HOME=os.path.join(root, "data"))
+    root = tempfile.mkdtemp(dir=drive.root)
+    env = dict(drive.env, XDG_DATA_HOME=os.path.join(root, "data"))
     folder = os.path.join(env["XDG_DATA_HOME"], "Quen Systems", "VEM")
     run(VEMSIM, "--write-folder", folder, "--movie", "16x8x3:kept", "--movie", "24x8x2:other",
         env=env)
     shutil.copy(os.path.join(folder, "1-kept.dat"), os.path.join(folder, "2-other:info.dat"))
-    with mounted({"root": root, "env": env}, "--emulator") as point:
-        assert sorted(os.listdir(point)) == sorted(
-            n + tail for n in ("1-kept", "2-other") for tail in ("", ".ome.tif", ".zarr"))
+    with mounted(SimpleNamespace(root=root, env=env), "--emulator") as point:
+        assert sorted(os.listdir(point)) == with_views(["1-kept", "2-other"])
         run("cmp", os.path.join(point, "2-other"), os.path.join(folder, "2-other.dat"), env=env)
         run("cmp", os.path.join(point, "2-other:info"), os.path.join(folder, "2-other.info"),
             env=env)

@@ -3,20 +3,15 @@ of the frames with their times, zarr opens NAME.zarr as the frames; both sized e
 import errno
 import json
 import os
-import pathlib
-import subprocess
 import tempfile
-from xml.etree import ElementTree
 
 import numpy
 import pytest
-import tifffile
 import zarr
 
-from test_mount import MOVIES, NAMES, SIZES, VEM, VEMSIM, drive, mounted, run, serving, sim_ctl, wait_for  # noqa: F401
-
-VIEWS_TOOL = os.environ.get("VIEWS_TOOL")
-OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
+from sim_drive import (FRAME_US, IRREGULAR_US, Vemsim, ome_tiff, run, synthetic_movie, wait_for,
+                       write_folder_movie)
+from test_mount import MOVIES, NAMES, drive, mounted, ref, with_views  # noqa: F401
 
 
 def shape_of(movie):
@@ -26,23 +21,6 @@ def shape_of(movie):
 
 
 SHAPES = {name: shape_of(movie) for name, movie in zip(NAMES, MOVIES[1::2])}
-FRAME_US = 8333  # vemsim stamps frame f at the recording time plus f x 8333 us
-
-
-def documented(number, frame, width, height):
-    """vemsim's documented pixel function (docs/vemsim.md)."""
-    x = numpy.arange(width, dtype=numpy.int64)[None, :]
-    y = numpy.arange(height, dtype=numpy.int64)[:, None]
-    side = max(1, min(width, height) // 8)
-    inside = (((x - (3 * frame % width)) % width < side)
-              & ((y - (2 * frame % height)) % height < side))
-    high = numpy.where(inside, 255, (x + y + 4 * frame + 16 * number) % 256)
-    low = (7 * x + 13 * y + 5 * frame + 31 * number) % 251
-    return (high * 256 + low).astype(numpy.uint16)
-
-
-def with_views(names):
-    return sorted(n + tail for n in names for tail in ("", ".ome.tif", ".zarr"))
 
 
 def read_whole(path):
@@ -51,32 +29,21 @@ def read_whole(path):
 
 
 def check_ome(path, number, frames, height, width, delta_t, name):
-    """tifffile's reading of an OME-TIFF: shape, sampled pages, planes; returns its bytes."""
+    """tifffile's reading of an OME-TIFF through the mount: frames, name, times (None: none);
+    returns its bytes."""
     whole = read_whole(path)
     assert os.stat(path).st_size == len(whole)
-    with tifffile.TiffFile(path) as tif:
-        assert tif.is_ome
-        series = tif.series[0]
-        assert (series.axes, series.shape, series.dtype) == ("TYX", (frames, height, width),
-                                                             numpy.uint16)
-        assert series.name == name
-        for f in sorted({0, frames // 2, frames - 1}):
-            assert numpy.array_equal(tif.pages[f].asarray(),
-                                     documented(number, f, width, height)), f
-        ome = ElementTree.fromstring(tif.ome_metadata)
-    planes = ome.find(f"{OME}Image/{OME}Pixels").findall(f"{OME}Plane")
-    assert [int(p.get("TheT")) for p in planes] == list(range(frames))
-    got = [p.get("DeltaT") for p in planes]
-    if delta_t is None:
-        assert got == [None] * frames
-    else:
-        assert [float(t) for t in got] == pytest.approx(delta_t, abs=1e-9)
+    read = ome_tiff(path)
+    assert numpy.array_equal(read.frames, synthetic_movie(number, width, height, frames))
+    assert read.name == name
+    assert read.delta_t == ([None] * frames if delta_t is None
+                            else pytest.approx(delta_t, abs=1e-9))
     return whole
 
 
-def test_every_movie_has_its_views_read_through_the_mount(drive):
-    env, ref = drive["env"], drive["ref"]
-    frames_loaded = lambda: int(sim_ctl(drive, "stats").split("frames=")[1].split()[0])
+def test_every_movie_has_its_views_read_through_the_mount(drive, ref):
+    env = drive.env
+    frames_loaded = lambda: drive.stats()["frames"]
     with mounted(drive) as point:
         assert sorted(os.listdir(point)) == with_views(NAMES)
         # ls -l sizes every view without reading a frame.
@@ -108,7 +75,7 @@ def test_every_movie_has_its_views_read_through_the_mount(drive):
             if name == "3-big":
                 # A sequential read of the view loads each frame once, as the raw movie's does:
                 # the same block cache (cmp reads as the raw movie's check does).
-                expected = os.path.join(drive["root"], "3-big.ome.tif")
+                expected = os.path.join(drive.root, "3-big.ome.tif")
                 with open(expected, "wb") as f:
                     f.write(whole)
                 before = frames_loaded()
@@ -133,32 +100,26 @@ def test_every_movie_has_its_views_read_through_the_mount(drive):
         assert not os.path.exists(os.path.join(point, "1-odd.ome.tif"))
 
 
-@pytest.mark.skipif(not VIEWS_TOOL, reason="VIEWS_TOOL (movie_views_tool) is not given")
 def test_irregular_and_missing_times_through_the_mount(drive):
     """An emulator folder whose info block drops frames and repeats a stamp, served by vemsim:
     DeltaT and frame_times are the stamps. With the info stream refused by the service the movie
     reads as ever, its views keep their sizes, and the times are absent with the reason."""
-    irregular_us = [0, 8333, 16666, 41665, 41665, 49998, 58331, 83330, 91663, 99996]
     width, height, number, name = 33, 17, 7, "zeit_\u03b1\u03b2"
     entry = f"{number}-{name}"
-    root = pathlib.Path(tempfile.mkdtemp(dir=drive["root"]))
-    env = dict(drive["env"], ZELVEM_PIPE_DIR=str(root / "pipe"), XDG_DATA_HOME=str(root / "data"))
-    os.makedirs(env["ZELVEM_PIPE_DIR"])
-    folder = root / "movies"
-    folder.mkdir()
-    subprocess.run([VIEWS_TOOL, "folder", str(folder), entry, str(width), str(height),
-                    ",".join(map(str, irregular_us))], check=True, capture_output=True)
-    raw = read_whole(folder / f"{entry}.dat")
+    root = tempfile.mkdtemp(dir=drive.root)
+    folder = os.path.join(root, "movies")
+    write_folder_movie(folder, entry, width, height, IRREGULAR_US)
+    raw = read_whole(os.path.join(folder, f"{entry}.dat"))
     sizes = []
-    with serving(env, ["--folder", str(folder)]):
+    with Vemsim(["--folder", folder], root=root) as sim:
         for refused in (False, True):
             if refused:  # every GetFileData, the info stream's request, fails
-                run(VEMSIM, "ctl", "fault", "error", "ord=9", "count=1000000", env=env)
+                sim.ctl("fault", "error", "ord=9", "count=1000000")
             # A fresh mount each time: a mount keeps a movie's times while it is unchanged.
-            with mounted({"root": str(root), "env": env}) as point:
+            with mounted(sim) as point:
                 # The drive's first listing may come after the mount's.
                 assert wait_for(lambda: sorted(os.listdir(point)) == with_views([entry]), 10)
-                delta_t = None if refused else [t / 1e6 for t in irregular_us]
+                delta_t = None if refused else [t / 1e6 for t in IRREGULAR_US]
                 whole = check_ome(os.path.join(point, entry + ".ome.tif"), number, 10, height,
                                   width, delta_t, name)
                 sizes.append(len(whole))
@@ -167,7 +128,7 @@ def test_irregular_and_missing_times_through_the_mount(drive):
                 attrs = zarr.open(os.path.join(point, entry + ".zarr"), mode="r").attrs
                 assert attrs["frame_times"] == (None if refused else pytest.approx(delta_t,
                                                                                     abs=1e-9))
-                info = json.loads(run(VEM, "info", entry, "--json", env=env).stdout)
+                info = json.loads(sim.vem("info", entry, "--json").stdout)
                 if refused:
                     assert "could not be read" in attrs["frame_times_failure"]
                     assert info["frame_rate"] is None

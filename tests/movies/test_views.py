@@ -3,40 +3,22 @@ whose pages are the frames and whose DeltaT are the frame times; zarr reads the 
 frames. Files are written through movie_views_tool from an emulator-folder movie with irregular
 times (frames dropped, a stamp repeated)."""
 
-import os
 import pathlib
 import shutil
 import subprocess
-import time
-from xml.etree import ElementTree
 
 import numpy
 import pytest
-import tifffile
 import zarr
 
-BUILD_BIN = pathlib.Path(__file__).resolve().parents[2] / "build" / "linux" / "bin"
-TOOL = os.environ.get("ZELVEM_VIEWS_TOOL") or str(BUILD_BIN / "movie_views_tool")
-OME = "{http://www.openmicroscopy.org/Schemas/OME/2016-06}"
+from sim_drive import (IRREGULAR_US, OME, VIEWS_TOOL, Vemsim, ome_tiff, run, synthetic_movie,
+                       write_folder_movie)
 
-# Microseconds after the recording start: two runs of two dropped frames, frame 4 repeats 3.
-IRREGULAR_US = [0, 8333, 16666, 41665, 41665, 49998, 58331, 83330, 91663, 99996]
 W, H, NUMBER, NAME = 33, 17, 7, "bewegung_\u03b1\u03b2"
 ENTRY = f"{NUMBER}-{NAME}"
+MOVIE = synthetic_movie(NUMBER, W, H, len(IRREGULAR_US))
 # vemsim's synthetic recording time of movie 7: 2024-02-14 09:30:00.25 UTC plus 7 hours.
 RECORDED = "2024-02-14T16:30:00"
-
-
-def synthetic(number, frame, width, height):
-    """vemsim's documented pixel function (docs/vemsim.md)."""
-    x = numpy.arange(width, dtype=numpy.int64)[None, :]
-    y = numpy.arange(height, dtype=numpy.int64)[:, None]
-    side = max(1, min(width, height) // 8)
-    inside = (((x - (3 * frame % width)) % width < side)
-              & ((y - (2 * frame % height)) % height < side))
-    high = numpy.where(inside, 255, (x + y + 4 * frame + 16 * number) % 256)
-    low = (7 * x + 13 * y + 5 * frame + 31 * number) % 251
-    return (high * 256 + low).astype(numpy.uint16)
 
 
 def elapsed(frames):
@@ -44,16 +26,14 @@ def elapsed(frames):
 
 
 def tool(*args):
-    result = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stdout + result.stderr
-    return result.stdout
+    return run(VIEWS_TOOL, *args, timeout=120).stdout
 
 
 @pytest.fixture(scope="module")
 def folders(tmp_path_factory):
     """The irregular movie, and the same movie beside an info stream that is no info block."""
     good = tmp_path_factory.mktemp("good")
-    tool("folder", good, ENTRY, W, H, ",".join(map(str, IRREGULAR_US)))
+    write_folder_movie(good, ENTRY, W, H, IRREGULAR_US)
     broken = tmp_path_factory.mktemp("broken")
     shutil.copy(good / f"{ENTRY}.dat", broken / f"{ENTRY}.dat")
     (broken / f"{ENTRY}.info").write_bytes(b"ZVEMINFO" + bytes(20))
@@ -78,27 +58,16 @@ def test_ome_tiff_is_a_t_stack_of_the_frames_with_their_times(folders, tmp_path,
     out = tmp_path / "m.ome.tif"
     said = write_ome(folders["good"], out, *options)
     frames = list(frames)
-    expected = numpy.stack([synthetic(NUMBER, f, W, H) for f in frames])
-    with tifffile.TiffFile(out) as tif:
-        assert tif.is_ome
-        assert tif.is_bigtiff == ("--bigtiff" in options) == (said["bigtiff"] == "1")
-        series = tif.series[0]
-        assert (series.kind, series.axes, series.shape) == ("ome", "TYX", (len(frames), H, W))
-        assert series.name == NAME
-        assert numpy.array_equal(series.asarray(), expected)
-        assert len(tif.pages) == len(frames)
-        for page, frame in zip(tif.pages, expected):
-            assert numpy.array_equal(page.asarray(), frame)
-        ome = ElementTree.fromstring(tif.ome_metadata)
-    pixels = ome.find(f"{OME}Image/{OME}Pixels")
+    read = ome_tiff(out)
+    assert read.bigtiff == ("--bigtiff" in options) == (said["bigtiff"] == "1")
+    assert numpy.array_equal(read.frames, MOVIE[frames]) and read.name == NAME
+    pixels = read.ome.find(f"{OME}Image/{OME}Pixels")
     assert {k: pixels.get(k) for k in ("DimensionOrder", "Type", "SizeX", "SizeY", "SizeT")} == {
         "DimensionOrder": "XYZCT", "Type": "uint16", "SizeX": str(W), "SizeY": str(H),
         "SizeT": str(len(frames))}
-    assert ome.find(f"{OME}Image/{OME}AcquisitionDate").text == RECORDED + "Z"
-    planes = pixels.findall(f"{OME}Plane")
-    assert [int(p.get("TheT")) for p in planes] == list(range(len(frames)))
-    assert [float(p.get("DeltaT")) for p in planes] == pytest.approx(elapsed(frames), abs=1e-9)
-    assert {p.get("DeltaTUnit") for p in planes} == {"s"}
+    assert read.ome.find(f"{OME}Image/{OME}AcquisitionDate").text == RECORDED + "Z"
+    assert read.delta_t == pytest.approx(elapsed(frames), abs=1e-9)
+    assert {p.get("DeltaTUnit") for p in pixels.iter(f"{OME}Plane")} == {"s"}
 
 
 def test_ome_tiff_without_times_keeps_its_size_and_leaves_out_delta_t(folders, tmp_path):
@@ -109,23 +78,19 @@ def test_ome_tiff_without_times_keeps_its_size_and_leaves_out_delta_t(folders, t
     assert "The info stream" in broken["times"]
     assert timed["size"] == untimed["size"] == broken["size"]
     for name in ("untimed", "broken"):
-        with tifffile.TiffFile(tmp_path / f"{name}.ome.tif") as tif:
-            assert tif.series[0].shape == (10, H, W)
-            assert numpy.array_equal(tif.pages[9].asarray(), synthetic(NUMBER, 9, W, H))
-            planes = ElementTree.fromstring(tif.ome_metadata).iter(f"{OME}Plane")
-            assert [p.get("DeltaT") for p in planes] == [None] * 10
+        read = ome_tiff(tmp_path / f"{name}.ome.tif")
+        assert numpy.array_equal(read.frames, MOVIE) and read.delta_t == [None] * 10
 
 
 def test_zarr_folder_is_the_frames_with_their_times(folders, tmp_path):
-    expected = numpy.stack([synthetic(NUMBER, f, W, H) for f in range(10)])
     for which in ("good", "broken"):
         out = tmp_path / f"{which}.zarr"
         tool("zarr", folders[which], ENTRY, W, H, out)
         array = zarr.open(str(out), mode="r")
         assert (array.shape, array.chunks, array.dtype) == ((10, H, W), (1, H, W), numpy.uint16)
-        assert numpy.array_equal(array[:], expected)
+        assert numpy.array_equal(array[:], MOVIE)
         consolidated = zarr.open_consolidated(str(out), mode="r")
-        assert numpy.array_equal(consolidated[3:7:3], expected[3:7:3])
+        assert numpy.array_equal(consolidated[3:7:3], MOVIE[3:7:3])
         attrs = consolidated.attrs.asdict()
         assert attrs == array.attrs.asdict()
         assert attrs["recording_time"] == RECORDED + ".000000Z"
@@ -157,40 +122,18 @@ def test_imagej_opens_the_classic_file_as_a_stack_of_the_frames(folders, tmp_pat
     lines = result.stdout.splitlines()
     assert lines[0] == f"slices=10 width={W} height={H} bits=16"
     slices = numpy.array([[int(v) for v in line.split()] for line in lines[1:]])
-    assert numpy.array_equal(slices.reshape(10, H, W),
-                             numpy.stack([synthetic(NUMBER, f, W, H) for f in range(10)]))
+    assert numpy.array_equal(slices.reshape(10, H, W), MOVIE)
 
 
 def test_vem_cat_of_name_ome_tif_is_the_same_file_from_the_drive(folders, tmp_path):
     """The host path (catalog, info stream, shared reader) gives the bytes the folder gives."""
-    programs = pathlib.Path(TOOL).parent
-    env = dict(os.environ, ZELVEM_PIPE_DIR=str(tmp_path / "pipes"),
-               XDG_DATA_HOME=str(tmp_path / "data"))
-    env.pop("ZELVEM_ENABLE_EMULATOR", None)
-    log = tmp_path / "vemsim.log"
-    with open(log, "wb") as stderr:
-        sim = subprocess.Popen([str(programs / "vemsim"), "--folder", str(folders["good"])],
-                               stderr=stderr, env=env)
-    try:
-        deadline = time.monotonic() + 30
-        while b"vemsim: serving" not in log.read_bytes():
-            assert sim.poll() is None and time.monotonic() < deadline, log.read_text()
-            time.sleep(0.02)
-
-        def vem(*args):
-            return subprocess.run([str(programs / "vem"), *map(str, args)], env=env,
-                                  capture_output=True, timeout=120)
-
+    with Vemsim(["--folder", folders["good"]]) as sim:
         served = tmp_path / "served.ome.tif"
-        result = vem("cat", f"vem:///{ENTRY}.ome.tif", "-o", served, "-q")
-        assert result.returncode == 0, result.stderr
+        sim.vem("cat", f"vem:///{ENTRY}.ome.tif", "-o", served, "-q")
         write_ome(folders["good"], tmp_path / "direct.ome.tif")
         assert served.read_bytes() == (tmp_path / "direct.ome.tif").read_bytes()
-        raw = vem("cat", ENTRY).stdout
+        raw = sim.vem("cat", ENTRY, text=False).stdout
         assert len(raw) == 10 * W * H * 2 and served.read_bytes().endswith(raw)
-        missing = vem("cat", "9-none.ome.tif", "-o", tmp_path / "none.ome.tif")
-        assert missing.returncode == 1 and b"no such movie" in missing.stderr
+        missing = sim.vem("cat", "9-none.ome.tif", "-o", tmp_path / "none.ome.tif", check=False)
+        assert missing.returncode == 1 and "no such movie" in missing.stderr
         assert not (tmp_path / "none.ome.tif").exists()
-    finally:
-        sim.terminate()
-        sim.wait(timeout=20)

@@ -1,5 +1,4 @@
 # Who gets in, how the server starts, and what bad clients cost.
-import os
 import re
 import socket
 import subprocess
@@ -8,7 +7,8 @@ import urllib.parse
 
 import requests
 
-from conftest import TOKEN, VEM, wait_for
+from conftest import TOKEN
+from sim_drive import VEM, wait_for
 
 
 def test_token_rules(sim, served):

@@ -7,7 +7,7 @@ import time
 
 import requests
 
-from conftest import TOKEN, wait_for
+from conftest import TOKEN
 
 AUTH = {"Authorization": "Bearer " + TOKEN}
 
@@ -46,7 +46,7 @@ def test_events_and_deletion(sim):
         head = requests.head(base + "api/v1/events", headers=AUTH, timeout=5)
         assert (head.status_code, head.headers["Content-Type"]) == (200, "text/event-stream")
 
-        added = sim.ctl("add", 20, 10, 3, "fresh").split("entry=")[1]
+        added = sim.add(20, 10, 3, "fresh")["entry"]
         started = time.monotonic()
         event, data = stream.get(timeout=2)
         assert time.monotonic() - started < 2
@@ -64,7 +64,7 @@ def test_events_and_deletion(sim):
         assert requests.get(base + "files/1-odd", headers=AUTH).status_code == 404
         assert requests.delete(base + "files/1-odd", headers=AUTH).status_code == 404
         # A movie that takes the removed one's place has a tag of its own.
-        again = sim.ctl("add", 37, 23, 9, "odd").split("entry=")[1]
+        again = sim.add(37, 23, 9, "odd")["entry"]
         stream.get(timeout=5)
         assert requests.head(base + "files/" + again, headers=AUTH).headers["ETag"] not in (
             old, tag)

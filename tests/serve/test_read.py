@@ -10,7 +10,8 @@ import zlib
 import numpy
 import pytest
 
-from conftest import BASE_TIME, SHAPES, TOKEN, VEM, run, synthetic
+from conftest import BASE_TIME, SHAPES, TOKEN
+from sim_drive import synthetic
 
 
 def test_files_are_vem_cat_bytes(sim, served):
@@ -127,10 +128,10 @@ def png_pixels(data):
 
 def test_api(sim, served):
     base, s, _ = served
-    listing = json.loads(run(VEM, "ls", "--json", env=sim.env).stdout)
+    listing = json.loads(sim.vem("ls", "--json").stdout)
     assert s.get(base + "api/v1/movies").json() == listing
     for name in SHAPES:
-        info = json.loads(run(VEM, "info", name, "--json", env=sim.env).stdout)
+        info = json.loads(sim.vem("info", name, "--json").stdout)
         assert s.get(base + "api/v1/movies/" + name).json() == info
     status = s.get(base + "api/v1/status").json()
     assert (status["mode"], status["drivePresent"], status["movies"]) == ("drive", True, 3)

@@ -10,7 +10,7 @@ from contextlib import contextmanager
 import pytest
 import requests
 
-from conftest import VEM, wait_for
+from sim_drive import VEM, wait_for
 
 
 @contextmanager

@@ -1,21 +1,17 @@
 # The viewer page in headless Chromium against `vem serve` and vemsim: token, list, frames,
 # readout, times, contrast, live list changes, deep links, and a console free of errors.
-import os
 import subprocess
 import urllib.parse
 
 import numpy
 import pytest
-from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from viewer_session import (Drive, canvas_grey, chromium, mapped, percentile_limits, synthetic,
-                            wait_drawn, wait_for)
+from sim_drive import VEM, synthetic, wait_for
+from viewer_session import Drive, canvas_grey, chromium, mapped, percentile_limits, wait_drawn
 
-VEM = os.environ["VEM"]
-VEMSIM = os.environ["VEMSIM"]
 # number -> (width, height, frames, entry name). Odd sides catch row-stride mistakes.
 MOVIES = {1: (64, 48, 12, "1-sim"), 2: (37, 23, 6, "2-odd r&d #1")}
 ARGS = ["--movie", "64x48x12", "--movie", "37x23x6:odd r&d #1"]
@@ -25,9 +21,8 @@ ARGS = ["--movie", "64x48x12", "--movie", "37x23x6:odd r&d #1"]
 def drive():
     if subprocess.run([VEM, "serve", "--help"], capture_output=True).returncode != 0:
         pytest.skip("this vem has no serve command")
-    served = Drive(VEM, VEMSIM, ARGS)
-    yield served
-    served.stop()
+    with Drive(ARGS) as served:
+        yield served
 
 
 @pytest.fixture(scope="module")
@@ -157,8 +152,7 @@ def test_list_follows_the_drive(drive, page):
     page.get(drive.page())
     before = sorted(m[3] for m in MOVIES.values())
     assert wait_for(lambda: listed(page) == before, 10)
-    reply = drive.ctl("add", 32, 24, 3, "extra")
-    entry = dict(word.split("=", 1) for word in reply.split()[1:])
+    entry = drive.add(32, 24, 3, "extra")
     assert wait_for(lambda: entry["entry"] in listed(page), 3), listed(page)
     # The new movie's thumbnail (its middle frame as 8 bits) loaded.
     assert wait_for(lambda: page.execute_script(

@@ -1,30 +1,16 @@
 """vemsim and `vem serve` on a private pipe folder and a free port, and headless Chromium on the
 viewer page: shared by the viewer's tests, its screenshot and its benchmark."""
 
-import os
-import pathlib
 import socket
 import subprocess
-import tempfile
-import time
 import urllib.error
 import urllib.request
 
 import numpy
 
+from sim_drive import Vemsim, wait_for
+
 CHROMEDRIVER = "/usr/bin/chromedriver"
-
-
-def synthetic(number, frame, width, height):
-    """vemsim's documented pixel function (docs/vemsim.md) for frame `frame` of movie `number`."""
-    x = numpy.arange(width, dtype=numpy.int64)[None, :]
-    y = numpy.arange(height, dtype=numpy.int64)[:, None]
-    side = max(1, min(width, height) // 8)
-    inside = (((x - (3 * frame % width)) % width < side)
-              & ((y - (2 * frame % height)) % height < side))
-    high = numpy.where(inside, 255, (x + y + 4 * frame + 16 * number) % 256)
-    low = (7 * x + 13 * y + 5 * frame + 31 * number) % 251
-    return (high * 256 + low).astype(numpy.uint16)
 
 
 def percentile_limits(pixels, low=0.1, high=99.9):
@@ -55,46 +41,24 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for(condition, seconds, step=0.02):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(step)
-    return condition()
+class Drive(Vemsim):
+    """vemsim with `args`, and `vem serve` in front of it with a token from a file (the
+    programs given, or those the tests are given)."""
 
-
-class Drive:
-    """vemsim with `args`, and `vem serve` in front of it with a token from a file."""
-
-    def __init__(self, vem, vemsim, args, token="viewer-test-token-0123456789abcdef"):
-        self.vem, self.vemsim, self.token = vem, vemsim, token
-        self.root = tempfile.TemporaryDirectory(prefix="zelvem-viewer-")
-        root = pathlib.Path(self.root.name)
-        self.env = dict(os.environ, ZELVEM_PIPE_DIR=str(root / "pipe"),
-                        XDG_DATA_HOME=str(root / "data"))
-        self.env.pop("ZELVEM_ENABLE_EMULATOR", None)
-        (root / "pipe").mkdir(mode=0o700)
-        (root / "data").mkdir()
-        token_file = root / "token"
-        token_file.write_text(token + "\n")
-        token_file.chmod(0o600)
-        self.sim_log = root / "vemsim.log"
-        self.serve_log = root / "serve.log"
-        self.sim = self.serve = None
+    def __init__(self, args, vem=None, vemsim=None, token="viewer-test-token-0123456789abcdef"):
+        self.token, self.serve = token, None
+        super().__init__(args, vem=vem, vemsim=vemsim)
         try:
-            with open(self.sim_log, "wb") as log:
-                self.sim = subprocess.Popen([vemsim, *args], stderr=log, env=self.env)
-            if not wait_for(lambda: b"vemsim: serving" in self.sim_log.read_bytes()
-                            or self.sim.poll() is not None, 20) or self.sim.poll() is not None:
-                raise RuntimeError("vemsim did not start:\n" + self.sim_log.read_text())
+            token_file = self.root / "token"
+            token_file.write_text(token + "\n")
+            token_file.chmod(0o600)
+            self.serve_log = self.root / "serve.log"
             self.port = free_port()
             self.base = f"http://127.0.0.1:{self.port}/"
             with open(self.serve_log, "wb") as log:
                 self.serve = subprocess.Popen(
-                    [vem, "serve", "--listen", f"127.0.0.1:{self.port}", "--token-file",
-                     str(token_file)], stderr=log, stdout=log, env=self.env)
+                    [self.vem_program, "serve", "--listen", f"127.0.0.1:{self.port}",
+                     "--token-file", str(token_file)], stderr=log, stdout=log, env=self.env)
             if not wait_for(lambda: self.serve.poll() is not None or self.answers(), 20, 0.1) \
                     or self.serve.poll() is not None:
                 raise RuntimeError("vem serve did not start:\n" + self.serve_log.read_text())
@@ -119,25 +83,18 @@ class Drive:
         except urllib.error.HTTPError as error:
             return error.code, error.read()
 
-    def ctl(self, *words):
-        result = subprocess.run([self.vemsim, "ctl", *map(str, words)], env=self.env,
-                                capture_output=True, text=True, timeout=20)
-        assert result.returncode == 0, result.stdout + result.stderr
-        return result.stdout.strip()
-
     def page(self, fragment=""):
         return f"{self.base}?token={self.token}{fragment}"
 
     def stop(self):
-        for process in (self.serve, self.sim):
-            if process and process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        self.root.cleanup()
+        if self.serve and self.serve.poll() is None:
+            self.serve.terminate()
+            try:
+                self.serve.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.serve.kill()
+                self.serve.wait()
+        super().stop()
 
 
 def chromium(width=1280, height=800, scale=1):
