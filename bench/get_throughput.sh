@@ -5,26 +5,14 @@
 set -euo pipefail
 build=${1:-build/linux}
 reps=${2:-3}
-vem=$(cd "$build/bin" && pwd)/vem
-vemsim=$(cd "$build/bin" && pwd)/vemsim
 movies=4x1024x1024x512  # 4 GiB: four movies of 1 GiB, two MiB a frame
-
 # Every copy lands on the same disk as the source folder of cp (not /dev/shm): the comparison
 # is of what reaches the disk.
 work=$(mktemp -d -p "${3:-${TMPDIR:-/tmp}}")
-export ZELVEM_PIPE_DIR=$work/pipe XDG_DATA_HOME=$work/data
-unset ZELVEM_ENABLE_EMULATOR
-mkdir -p "$ZELVEM_PIPE_DIR" "$XDG_DATA_HOME"
-sim=""
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+out=$work
+. "$(dirname "$0")/bench_env.sh"
 
-"$vemsim" --movies "$movies" 2>"$work/sim.log" &
-sim=$!
-for _ in $(seq 200); do grep -q serving "$work/sim.log" && break; sleep 0.05; done
+start_sim --movies "$movies"
 # The source of cp, and the service's first draw of every frame, untimed.
 "$vem" get --all "$work/src" --quiet
 bytes=$(du -sb "$work/src" | cut -f1)
@@ -42,7 +30,6 @@ for _ in $(seq "$reps"); do
 done
 cmp "$work/src/1-sim" "$work/verify/1-sim"
 
-median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 cp_m=$(median "${cp_s[@]}") get_m=$(median "${get_s[@]}") verify_m=$(median "${verify_s[@]}")
 awk -v b="$bytes" -v c="$cp_m" -v g="$get_m" -v v="$verify_m" -v r="$reps" -v m="$movies" \
   -v cs="${cp_s[*]}" -v gs="${get_s[*]}" -v vs="${verify_s[*]}" 'BEGIN {

@@ -4,30 +4,12 @@
 set -euo pipefail
 build=${1:-build/linux}
 reps=${2:-7}
-vem=$(cd "$build/bin" && pwd)/vem
-vemsim=$(cd "$build/bin" && pwd)/vemsim
 movie=1024x1024x100:bench  # 200 MiB, two MiB a frame
+. "$(dirname "$0")/bench_env.sh"
 
-work=$(mktemp -d)
-# Both copies go to memory when it can hold them, so that disk write-back adds no noise.
-out=$work
-[ -d /dev/shm ] && out=$(mktemp -d -p /dev/shm)
-export ZELVEM_PIPE_DIR=$work/pipe XDG_DATA_HOME=$work/data
-unset ZELVEM_ENABLE_EMULATOR
-mkdir -p "$ZELVEM_PIPE_DIR" "$XDG_DATA_HOME" "$work/mnt"
-sim=""
-cleanup() {
-  fusermount3 -u "$work/mnt" 2>/dev/null || fusermount3 -uz "$work/mnt" 2>/dev/null || true
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  rm -rf "$work" "$out"
-}
-trap cleanup EXIT
-
-"$vemsim" --movie "$movie" 2>"$work/sim.log" &
-sim=$!
-for _ in $(seq 100); do grep -q serving "$work/sim.log" && break; sleep 0.05; done
+start_sim --movie "$movie"
 "$vem" mount "$work/mnt"
-name=$(ls "$work/mnt")
+name=$(ls "$work/mnt" | grep -v '\.' | head -1)  # the raw movie, not its views
 bytes=$(stat -c %s "$work/mnt/$name")
 
 # The service draws each frame on its first load: one untimed pass first.
@@ -56,7 +38,6 @@ for _ in $(seq "$reps"); do
 done
 cmp "$out/lib.dat" "$out/fs.dat"
 
-median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 awk -v b="$bytes" -v m="$movie" -v r="$reps" \
   -v lw="$(median "${lib_wall[@]}")" -v lc="$(median "${lib_cpu[@]}")" \
   -v fw="$(median "${fs_wall[@]}")" -v fc="$(median "${fs_cpu[@]}")" \

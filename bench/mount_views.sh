@@ -7,34 +7,10 @@ set -euo pipefail
 build=${1:-build/linux}
 reps=${2:-7}
 count=${3:-10000}
-vem=$(cd "$build/bin" && pwd)/vem
-vemsim=$(cd "$build/bin" && pwd)/vemsim
 movie=1024x1024x100:bench  # 200 MiB, two MiB a frame
+. "$(dirname "$0")/bench_env.sh"
 
-work=$(mktemp -d)
-out=$work
-[ -d /dev/shm ] && out=$(mktemp -d -p /dev/shm)
-export ZELVEM_PIPE_DIR=$work/pipe XDG_DATA_HOME=$work/data
-unset ZELVEM_ENABLE_EMULATOR
-mkdir -p "$ZELVEM_PIPE_DIR" "$XDG_DATA_HOME" "$work/mnt"
-sim=""
-unmount() { fusermount3 -u "$work/mnt" 2>/dev/null || fusermount3 -uz "$work/mnt" 2>/dev/null || true; }
-stop_sim() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
-  sim=""
-}
-cleanup() { unmount; stop_sim; rm -rf "$work" "$out"; }
-trap cleanup EXIT
-start_sim() {
-  : >"$work/sim.log"
-  "$vemsim" "$@" 2>"$work/sim.log" &
-  sim=$!
-  for _ in $(seq 600); do grep -q serving "$work/sim.log" && break; sleep 0.05; done
-}
-# Waits until the background mount has left the folder (fusermount3 returns before that).
-wait_unmounted() { for _ in $(seq 200); do mountpoint -q "$work/mnt" || return 0; sleep 0.05; done; }
 seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N); echo "$t1 - $t0" | bc -l; }
-median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 
 # ---- whole reads: NAME.ome.tif vs NAME ----
 start_sim --movie "$movie"
