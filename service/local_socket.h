@@ -70,6 +70,11 @@ class LocalSocket : public Stream {
 
     bool isOpen() const { return handle != kInvalid; }
 
+    // The system's code for the last transfer that failed (errno, or GetLastError on Windows);
+    // 0 when none did or the peer simply ended the stream. For the logs of a connection that
+    // ended: a peer that closed and a transfer the system broke off look alike otherwise.
+    int lastError() const { return lastError_; }
+
   private:
     friend class LocalServer;
     // Windows: the serving end of a pipe is an overlapped handle; each transfer on it then waits
@@ -95,6 +100,7 @@ class LocalSocket : public Stream {
     // Whether `deadline` applies. Set and read by the socket's user only (no lock needed).
     bool hasDeadline = false;
     Clock::time_point deadline;
+    int lastError_ = 0;
 };
 
 }  // namespace zel::vem

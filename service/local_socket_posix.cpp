@@ -102,6 +102,7 @@ bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
             (errno == EINTR || (hasDeadline && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             continue;
         }
+        lastError_ = moved < 0 ? errno : 0;
         return false;
     }
 }
@@ -126,6 +127,7 @@ bool LocalSocket::writeSome(const char* buffer, size_t count, size_t& done) {
             waitReady(fd, POLLOUT, deadline)) {
             continue;
         }
+        lastError_ = moved < 0 ? errno : 0;
         return false;
     }
 }

@@ -67,6 +67,12 @@ bool transferOverlapped(HANDLE handle, Call call, size_t& done, bool bounded,
     done = moved;
     return true;
 }
+// GetLastError of a failed transfer, except that a pipe whose peer closed it is an end of
+// stream, not a failure.
+int failureCode() {
+    const DWORD code = GetLastError();
+    return code == ERROR_BROKEN_PIPE ? 0 : static_cast<int>(code);
+}
 }  // namespace
 
 bool LocalSocket::connect(const char* name) {
@@ -107,12 +113,17 @@ bool LocalSocket::readSome(char* buffer, size_t count, size_t& done) {
     DWORD moved = 0;
     const DWORD ask = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
     if (overlappedIo) {
-        return transferOverlapped(
-            asHandle(handle),
-            [&](OVERLAPPED* o) { return ReadFile(asHandle(handle), buffer, ask, nullptr, o); },
-            done, hasDeadline, deadline);
+        if (!transferOverlapped(
+                asHandle(handle),
+                [&](OVERLAPPED* o) { return ReadFile(asHandle(handle), buffer, ask, nullptr, o); },
+                done, hasDeadline, deadline)) {
+            lastError_ = failureCode();
+            return false;
+        }
+        return true;
     }
     if (!ReadFile(asHandle(handle), buffer, ask, &moved, nullptr)) {
+        lastError_ = failureCode();
         return false;
     }
     done = moved;
@@ -123,12 +134,17 @@ bool LocalSocket::writeSome(const char* buffer, size_t count, size_t& done) {
     DWORD moved = 0;
     const DWORD ask = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
     if (overlappedIo) {
-        return transferOverlapped(
-            asHandle(handle),
-            [&](OVERLAPPED* o) { return WriteFile(asHandle(handle), buffer, ask, nullptr, o); },
-            done, hasDeadline, deadline);
+        if (!transferOverlapped(
+                asHandle(handle),
+                [&](OVERLAPPED* o) { return WriteFile(asHandle(handle), buffer, ask, nullptr, o); },
+                done, hasDeadline, deadline)) {
+            lastError_ = failureCode();
+            return false;
+        }
+        return true;
     }
     if (!WriteFile(asHandle(handle), buffer, ask, &moved, nullptr)) {
+        lastError_ = failureCode();
         return false;
     }
     done = moved;

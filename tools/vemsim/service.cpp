@@ -417,7 +417,12 @@ void SimService::serveRequests(Connection& connection) {
     // Sections go with the connection that opened them; a client that still maps one keeps
     // its view.
     files.clear();
-    logLine("connection %llu: closed", static_cast<unsigned long long>(id));
+    if (const int error = connection.socket.lastError()) {
+        logLine("connection %llu: closed (system error %d)", static_cast<unsigned long long>(id),
+                error);
+    } else {
+        logLine("connection %llu: closed", static_cast<unsigned long long>(id));
+    }
 }
 
 MsgObject SimService::execute(const MsgObject& request, FileTable& files, uint64_t connectionId) {
