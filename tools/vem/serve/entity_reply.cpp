@@ -37,8 +37,12 @@ class SegmentedBody : public BodySource {
         while (done < n && current_ < segments_.size()) {
             const Segment& s = segments_[current_];
             const uint64_t total = s.length > 0 ? s.length : s.text.size();
-            const size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, total - within_));
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, total - within_));
+            bool boundary = false;
             if (s.length > 0) {
+                const uint64_t piece = content_->pieceAt(s.offset + within_);
+                boundary = piece <= take;
+                take = static_cast<size_t>(std::min<uint64_t>(take, piece));
                 content_->copy(s.offset + within_, out + done, take);
             } else {
                 std::copy_n(s.text.data() + within_, take, out + done);
@@ -48,6 +52,9 @@ class SegmentedBody : public BodySource {
             if (within_ == total) {
                 ++current_;
                 within_ = 0;
+            }
+            if (boundary) {
+                break;  // the next read starts where the content is cheapest to read from
             }
         }
         return done;

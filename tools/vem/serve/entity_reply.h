@@ -18,6 +18,9 @@ class Content {
     // Copies exactly `n` bytes from `offset`; throws when they cannot all be had.
     virtual void copy(uint64_t offset, uint8_t* out, size_t n) = 0;
     virtual size_t chunkSize() const { return 1 << 20; }
+    // At most how many bytes from `offset` one read should take, so that the next one starts
+    // where the content is cheapest to read from (a frame's first byte); 0 is never answered.
+    virtual uint64_t pieceAt(uint64_t) const { return UINT64_MAX; }
 };
 
 class MemoryContent : public Content {

@@ -75,6 +75,15 @@ class TiffContent : public Content {
         }
     }
     size_t chunkSize() const override { return frameChunk(view_->frameBytes()); }
+    // The metadata in pieces of its own, then whole frames, as `vem cat NAME.ome.tif` reads.
+    uint64_t pieceAt(uint64_t offset) const override {
+        const uint64_t pixels = view_->pixelOffset();
+        if (offset < pixels) {
+            return pixels - offset;
+        }
+        const uint64_t chunk = chunkSize();
+        return chunk - (offset - pixels) % chunk;
+    }
 
   private:
     zel::vem::MovieReader reader_;
