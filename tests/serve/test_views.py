@@ -10,7 +10,7 @@ import pytest
 import tifffile
 import zarr
 
-from conftest import BASE_TIME, SHAPES, TOKEN, VEM, run, synthetic
+from conftest import BASE_TIME, SHAPES, TOKEN, VEM, run, synthetic, wait_for
 from test_read import multipart, raw_request
 
 AUTH = {"Authorization": "Bearer " + TOKEN}
@@ -175,3 +175,26 @@ def test_no_views(sim):
         # The export is an API call, not a name beside the movie: it stays.
         assert requests.get(base + "api/v1/movies/1-odd/export?frames=0",
                             headers=AUTH).status_code == 200
+
+
+def test_a_view_without_times_has_a_tag_of_its_own(sim, served):
+    # Last in this file: the movie it adds would change the listings above.
+    base, s, _ = served
+    entry = dict(w.split("=") for w in sim.ctl("add", 16, 8, 3, "untimed").split()[1:])["entry"]
+    assert wait_for(lambda: s.head(base + "files/" + entry).status_code == 200, 10)
+    url = base + "files/" + entry + ".ome.tif"
+    sim.ctl("fault", "error", "ord=9", "count=1000")  # the info stream is refused
+    try:
+        untimed = s.get(url)
+        attrs = s.get(base + "files/" + entry + ".zarr/.zattrs")
+        assert untimed.status_code == 200 and "DeltaT" not in untimed.text
+        assert attrs.json()["frame_times"] is None
+    finally:
+        sim.ctl("clear")
+    # A refusal is not kept: asked again, the planes are timed and the tags say so.
+    timed = s.get(url)
+    assert len(timed.content) == len(untimed.content) and timed.content != untimed.content
+    assert timed.headers["ETag"] != untimed.headers["ETag"]
+    assert s.get(base + "files/" + entry + ".zarr/.zattrs").headers["ETag"] != attrs.headers["ETag"]
+    stale = s.get(url, headers={"Range": "bytes=0-9", "If-Range": untimed.headers["ETag"]})
+    assert (stale.status_code, stale.content) == (200, timed.content)
