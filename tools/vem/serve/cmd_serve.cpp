@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "frames.h"
 #include "registry.h"
 #include "serve.h"
 
@@ -12,6 +13,7 @@ struct Options {
     vemserve::ServeOptions serve;
     std::string token;
     std::string tokenFile;
+    bool noViews = false;
 };
 
 std::string readTokenFile(const std::string& path) {
@@ -55,6 +57,12 @@ int runServe(Options& o) {
             return vemcli::kExitUsage;
         }
     }
+    s.views = !o.noViews;
+    // The export API reads its frames= exactly as `vem export --frames` does.
+    s.frameRange = [](const std::string& text, uint64_t frameCount) {
+        const vemcli::FrameRange range = vemcli::parseFrameRange(text, frameCount);
+        return zel::vem::FrameSelection{range.first, range.step, range.count()};
+    };
     // A server outlives restarts of the service, as a mount does.
     vemcli::setDefaultSwitch("ZELVEM_RECONNECT", "1");
     return vemserve::serve(s);
@@ -74,6 +82,8 @@ void registerCommand_serve(vemcli::Registry& registry) {
     app->add_option("--tls-cert", o.serve.tlsCert, "PEM certificate chain: serve HTTPS");
     app->add_option("--tls-key", o.serve.tlsKey, "PEM private key of --tls-cert");
     app->add_flag("--allow-delete", o.serve.allowDelete, "Let DELETE /files/NAME delete movies");
+    app->add_flag("--no-views", o.noViews,
+                  "Serve the movies only, without NAME.ome.tif and NAME.zarr/ beside them");
     app->add_option("--log", o.serve.logFile, "Append the request log to FILE (default stderr)");
     app->add_option("--max-connections", o.serve.maxConnections,
                     "Connections at once; beyond it the longest idle one is closed (default 256)")

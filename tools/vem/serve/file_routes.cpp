@@ -1,10 +1,10 @@
 // /files/: the listing, each movie's bytes and info stream with ranges and validators, deletion.
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <stdexcept>
 
-#include "access.h"
-#include "byte_ranges.h"
+#include "entity_reply.h"
 #include "router.h"
 #include "router_parts.h"
 
@@ -13,18 +13,6 @@ namespace vemserve {
 using zel::vem::MovieDescription;
 
 namespace {
-
-// At most this many ranges in one request are answered as parts; more get the whole entity.
-constexpr size_t kMaxRanges = 16;
-
-// Where a body's bytes come from.
-class Content {
-  public:
-    virtual ~Content() = default;
-    // Copies exactly `n` bytes from `offset`; throws when they cannot all be had.
-    virtual void copy(uint64_t offset, uint8_t* out, size_t n) = 0;
-    virtual size_t chunkSize() const { return 1 << 20; }
-};
 
 class MovieContent : public Content {
   public:
@@ -46,152 +34,6 @@ class MovieContent : public Content {
     zel::vem::MovieReader reader_;
 };
 
-class MemoryContent : public Content {
-  public:
-    explicit MemoryContent(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    void copy(uint64_t offset, uint8_t* out, size_t n) override {
-        if (offset > bytes_.size() || n > bytes_.size() - offset) {
-            throw std::runtime_error("read past the end");
-        }
-        std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(offset), n, out);
-    }
-
-  private:
-    std::vector<uint8_t> bytes_;
-};
-
-// A body of literal texts (multipart boundaries) and pieces of the content.
-class SegmentedBody : public BodySource {
-  public:
-    struct Segment {
-        std::string text;  // literal, when `length` is 0
-        uint64_t offset = 0;
-        uint64_t length = 0;
-    };
-    SegmentedBody(std::shared_ptr<Content> content, std::vector<Segment> segments)
-        : content_(std::move(content)), segments_(std::move(segments)) {
-        for (const Segment& s : segments_) {
-            size_ += s.length > 0 ? s.length : s.text.size();
-        }
-    }
-    uint64_t size() const override { return size_; }
-    size_t chunkSize() const override { return content_ ? content_->chunkSize() : 1 << 20; }
-    size_t read(uint8_t* out, size_t n) override {
-        size_t done = 0;
-        while (done < n && current_ < segments_.size()) {
-            const Segment& s = segments_[current_];
-            const uint64_t total = s.length > 0 ? s.length : s.text.size();
-            const size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, total - within_));
-            if (s.length > 0) {
-                content_->copy(s.offset + within_, out + done, take);
-            } else {
-                std::copy_n(s.text.data() + within_, take, out + done);
-            }
-            done += take;
-            within_ += take;
-            if (within_ == total) {
-                ++current_;
-                within_ = 0;
-            }
-        }
-        return done;
-    }
-
-  private:
-    std::shared_ptr<Content> content_;
-    std::vector<Segment> segments_;
-    uint64_t size_ = 0;
-    size_t current_ = 0;
-    uint64_t within_ = 0;
-};
-
-// Whether a list of entity tags (If-Match / If-None-Match) names `tag`. Weak comparison
-// ignores the W/ prefix; strong comparison refuses weak tags.
-bool tagListMatches(const std::string& list, const std::string& tag, bool strong) {
-    size_t at = 0;
-    while (at < list.size()) {
-        while (at < list.size() && (list[at] == ' ' || list[at] == ',' || list[at] == '\t')) {
-            ++at;
-        }
-        if (at >= list.size()) {
-            break;
-        }
-        if (list[at] == '*') {
-            return true;
-        }
-        bool weak = false;
-        if (list.compare(at, 2, "W/") == 0) {
-            weak = true;
-            at += 2;
-        }
-        if (at >= list.size() || list[at] != '"') {
-            return false;  // malformed: matches nothing
-        }
-        const size_t close = list.find('"', at + 1);
-        if (close == std::string::npos) {
-            return false;
-        }
-        if (list.compare(at, close - at + 1, tag) == 0 && !(strong && weak)) {
-            return true;
-        }
-        at = close + 1;
-    }
-    return false;
-}
-
-std::string contentRange(uint64_t first, uint64_t last, uint64_t size) {
-    return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-           std::to_string(size);
-}
-
-// A boundary that cannot occur in the parts' headers; movie bytes may hold anything, but
-// multipart parts are delimited by their Content-Range lengths as much as by the boundary.
-std::string makeBoundary() {
-    return "zelvem-" + makeToken().substr(0, 24);
-}
-
-// Percent-encodes all but unreserved characters, so a name is one relative path segment.
-std::string encodeSegment(const std::string& name) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : name) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
-std::string escapeHtml(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 bool endsWithInfo(const std::string& name) {
     static const std::string kInfo = ":info";
     if (name.size() <= kInfo.size()) {
@@ -206,92 +48,6 @@ bool endsWithInfo(const std::string& name) {
     return true;
 }
 
-// A reply with the bytes of `content` (`size` of them) as the request's range and validators
-// ask: 200, 206 (one range or multipart/byteranges), 304, 412 or 416.
-Reply entityReply(const Request& request, std::shared_ptr<Content> content, uint64_t size,
-                  const std::string& tag, int64_t modified) {
-    Reply reply;
-    reply.set("Accept-Ranges", "bytes");
-    reply.set("ETag", tag);
-    reply.set("Last-Modified", httpDate(modified));
-    reply.set("Cache-Control", "no-cache");
-    if (const std::string* ifMatch = request.header("if-match")) {
-        if (!tagListMatches(*ifMatch, tag, true)) {
-            Reply failed = errorReply(412, "the movie is not the one the client had (If-Match)");
-            failed.set("ETag", tag);
-            return failed;
-        }
-    }
-    if (const std::string* ifNoneMatch = request.header("if-none-match")) {
-        if (tagListMatches(*ifNoneMatch, tag, false)) {
-            reply.status = 304;
-            reply.sendBody = false;
-            reply.declareLength = false;
-            return reply;
-        }
-    }
-    RangeAnswer ranges;
-    const std::string* range = request.header("range");
-    if (range != nullptr) {
-        ranges = resolveRanges(*range, size, kMaxRanges);
-        // A range of another version would be spliced onto what the client has: only when the
-        // tag it names is still this one (a date is no strong validator here).
-        if (const std::string* ifRange = request.header("if-range")) {
-            if (*ifRange != tag) {
-                ranges = RangeAnswer{};
-            }
-        }
-    }
-    using Segment = SegmentedBody::Segment;
-    if (ranges.outcome == RangeOutcome::Unsatisfiable) {
-        Reply refused =
-            errorReply(416, "the range lies past the end (" + std::to_string(size) + " bytes)");
-        refused.set("Content-Range", "bytes */" + std::to_string(size));
-        refused.set("Accept-Ranges", "bytes");
-        refused.set("ETag", tag);
-        return refused;
-    }
-    if (ranges.outcome == RangeOutcome::Whole) {
-        reply.set("Content-Type", "application/octet-stream");
-        std::vector<Segment> whole;
-        if (size > 0) {
-            whole.push_back({std::string(), 0, size});
-        }
-        reply.source = std::make_shared<SegmentedBody>(content, std::move(whole));
-        return reply;
-    }
-    reply.status = 206;
-    if (ranges.ranges.size() == 1) {
-        const ByteRange& r = ranges.ranges.front();
-        reply.set("Content-Type", "application/octet-stream");
-        reply.set("Content-Range", contentRange(r.first, r.last, size));
-        reply.source = std::make_shared<SegmentedBody>(
-            content, std::vector<Segment>{{std::string(), r.first, r.length()}});
-        return reply;
-    }
-    const std::string boundary = makeBoundary();
-    reply.set("Content-Type", "multipart/byteranges; boundary=" + boundary);
-    std::vector<Segment> parts;
-    for (const ByteRange& r : ranges.ranges) {
-        parts.push_back({"\r\n--" + boundary +
-                             "\r\nContent-Type: application/octet-stream\r\nContent-Range: " +
-                             contentRange(r.first, r.last, size) + "\r\n\r\n",
-                         0, 0});
-        parts.push_back({std::string(), r.first, r.length()});
-    }
-    parts.push_back({"\r\n--" + boundary + "--\r\n", 0, 0});
-    reply.source = std::make_shared<SegmentedBody>(content, std::move(parts));
-    return reply;
-}
-
-// Stands in for the movie where no byte is sent (HEAD, 304): nothing is opened.
-class NoContent : public Content {
-  public:
-    void copy(uint64_t, uint8_t*, size_t) override {
-        throw std::logic_error("no body is sent for this request");
-    }
-};
-
 }  // namespace
 
 Reply Router::fileIndex(const Request& request) {
@@ -303,13 +59,20 @@ Reply Router::fileIndex(const Request& request) {
     if (!catalog_.emulator() && !catalog_.drivePresent()) {
         return errorReply(503, catalog_.noDriveMessage());
     }
-    // Info streams are reachable by name but not listed, as in the mount.
+    // Info streams are reachable by name but not listed, as in the mount; each movie's views
+    // follow it, unless a movie holds a view's name (the movie wins).
     std::string html =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>movies</title></head>\n"
         "<body>\n<h1>movies</h1>\n<ul>\n";
-    for (const MovieDescription& movie : catalog_.list()) {
+    const std::vector<MovieDescription> movies = catalog_.list();
+    std::set<std::string> entries;
+    for (const MovieDescription& movie : movies) {
+        entries.insert(movie.entryName);
+    }
+    for (const MovieDescription& movie : movies) {
         html += "<li><a href=\"" + encodeSegment(movie.entryName) + "\">" +
                 escapeHtml(movie.entryName) + "</a> " + std::to_string(movie.size) + "</li>\n";
+        html += viewIndexLines(movie, entries);
     }
     html += "</ul>\n</body></html>\n";
     Reply reply;
@@ -323,15 +86,41 @@ Reply Router::files(const Request& request, const std::string& rest) {
     if (rest.empty()) {
         return fileIndex(request);
     }
-    if (rest.find('/') != std::string::npos) {
-        return errorReply(404, "the drive has one flat folder");
-    }
+    const size_t slash = rest.find('/');
     std::string name;
     Reply error;
-    if (!decodeName(rest, name, error)) {
+    if (!decodeName(rest.substr(0, slash), name, error)) {
         return error;
     }
+    std::optional<MovieDescription> viewed;
+    if (slash != std::string::npos) {
+        // The drive has one flat folder; only a Zarr view is a folder, of files only.
+        const std::string key = rest.substr(slash + 1);
+        if (viewOf(name, viewed) != View::Zarr || key.find('/') != std::string::npos) {
+            return errorReply(404, "no such file: the drive has one flat folder");
+        }
+        std::string decoded;
+        if (!key.empty() && !decodeName(key, decoded, error)) {
+            return error;
+        }
+        return zarr(request, *viewed, decoded);
+    }
     const bool info = endsWithInfo(name);
+    const View view = info ? View::None : viewOf(name, viewed);
+    if (view == View::OmeTiff) {
+        return tiff(request, *viewed, std::nullopt, "-ome");
+    }
+    if (view == View::Zarr) {
+        if (request.method != "GET" && request.method != "HEAD") {
+            Reply reply = errorReply(405, "a view is read only");
+            reply.set("Allow", "GET, HEAD");
+            return reply;
+        }
+        // Relative links on the folder's page resolve under the folder only with the slash.
+        Reply reply = errorReply(301, "the folder is " + name + "/");
+        reply.set("Location", "/files/" + encodeSegment(name) + "/");
+        return reply;
+    }
     const std::string movieName = info ? name.substr(0, name.size() - 5) : name;
     if (request.method == "DELETE") {
         if (info) {
@@ -364,10 +153,8 @@ Reply Router::files(const Request& request, const std::string& rest) {
     if (info) {
         std::vector<uint8_t> bytes = catalog_.infoStream(movieName);
         const uint64_t size = bytes.size();
-        std::string tag = entityTag(*listed);
-        tag.insert(tag.size() - 1, "-info");
-        return entityReply(request, std::make_shared<MemoryContent>(std::move(bytes)), size, tag,
-                           listed->recordingTime);
+        return entityReply(request, std::make_shared<MemoryContent>(std::move(bytes)), size,
+                           tagWith(entityTag(*listed), "-info"), listed->recordingTime);
     }
     if (request.method == "HEAD") {
         return entityReply(request, std::make_shared<NoContent>(), listed->size, entityTag(*listed),

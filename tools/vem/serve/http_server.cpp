@@ -199,6 +199,8 @@ int serve(const ServeOptions& options) {
     routing.port = bound.port();
     routing.tls = tls;
     routing.allowDelete = options.allowDelete;
+    routing.views = options.views;
+    routing.frameRange = options.frameRange;
     if (options.oneTimeLink) {
         routing.openCode = makeToken();
     }

@@ -273,6 +273,9 @@ Reply Router::api(const Request& request, const std::string& rest, const std::st
     if (after == "times") {
         return times(name);
     }
+    if (after == "export") {
+        return exportFrames(request, name, query);
+    }
     return errorReply(404, "not found");
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 
 #include "movies/frame_times_cache.h"
 #include "movies/movie_catalog.h"
+#include "movies/ome_tiff.h"
 
 namespace vemserve {
 
@@ -69,6 +71,14 @@ struct RouterOptions {
     // vem view's one-time code: GET /open?code=CODE, once, trades it for the token's cookie.
     // Empty: no such link.
     std::string openCode;
+    // NAME.ome.tif and the folder NAME.zarr/ beside every movie, as the mount shows them; false
+    // (vem serve --no-views): neither is listed nor answered.
+    bool views = true;
+    // The frames of an export from its `frames=` text, for a movie of `frameCount` frames, as
+    // `vem export --frames` reads them; throws std::exception saying why a range is refused.
+    // Unset: there is no export.
+    std::function<zel::vem::FrameSelection(const std::string& text, uint64_t frameCount)>
+        frameRange;
 };
 
 // Answers one request. Blocking (it reads the drive): the server calls it off its network
@@ -89,6 +99,23 @@ class Router {
     Reply frame(const Request& request, const std::string& name, const std::string& index,
                 const std::string& query);
     Reply remove(const Request& request, const std::string& name);
+    // The views (view_routes.cpp).
+    enum class View { None, OmeTiff, Zarr };
+    // What `name` names among the views, and its movie; None when views are off or a movie has
+    // that very name.
+    View viewOf(const std::string& name, std::optional<zel::vem::MovieDescription>& movie);
+    // The listing's lines for the views of `movie`, whose names are not among `entries`.
+    std::string viewIndexLines(const zel::vem::MovieDescription& movie,
+                               const std::set<std::string>& entries);
+    // The movie's times for a view's planes, or null when they cannot be had.
+    std::shared_ptr<const std::vector<int64_t>> planeTimes(const zel::vem::MovieDescription& movie);
+    // The OME-TIFF of `frames` (every frame when nullopt) of the listed movie.
+    Reply tiff(const Request& request, const zel::vem::MovieDescription& listed,
+               const std::optional<zel::vem::FrameSelection>& frames, const std::string& tagSuffix);
+    // NAME.zarr/KEY, or the folder's page for an empty key.
+    Reply zarr(const Request& request, const zel::vem::MovieDescription& listed,
+               const std::string& key);
+    Reply exportFrames(const Request& request, const std::string& name, const std::string& query);
     Reply openLink(const Request& request, const std::string& query);
     std::string tokenCookie() const;
 

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+
+#include "movies/ome_tiff.h"
 
 namespace vemserve {
 
@@ -14,6 +17,10 @@ struct ServeOptions {
     std::string tlsCert;
     std::string tlsKey;
     bool allowDelete = false;
+    bool views = true;  // NAME.ome.tif and NAME.zarr/ (RouterOptions::views)
+    // The frames of an export (RouterOptions::frameRange); the command line reads them.
+    std::function<zel::vem::FrameSelection(const std::string& text, uint64_t frameCount)>
+        frameRange;
     std::string logFile;  // empty: standard error
     size_t maxConnections = 256;
     // vem view: the token is never shown; a one-time link (/open?code=...) is printed instead and,
