@@ -144,5 +144,7 @@ py::bytes filledBytes(uint64_t count, Fill&& fill) {
 
 // The views' part of the module (module_views.cpp).
 void defineViews(py::module_& m);
+// Drive.get's part (module_get.cpp).
+void defineGet(py::module_& m);
 
 }  // namespace zelvem_py

@@ -235,6 +235,7 @@ PYBIND11_MODULE(_zelvem, m) {
     m.def("cpp_read_frames", &cppReadFrames);
     m.def("finalize", [] { finalizing = true; });
     defineViews(m);
+    defineGet(m);
 
     py::class_<MovieFile>(m, "MovieFile")
         .def(py::init<const std::string&>())

@@ -18,6 +18,7 @@ import weakref
 import numpy
 
 from . import _zelvem
+from ._files import whole_file
 
 __all__ = ["Drive", "Entry", "FrameTimesError", "Movie", "Watch"]
 __version__ = "0.1.0"
@@ -153,6 +154,35 @@ class Drive:
     def watch(self, callback):
         """Calls callback() whenever the drive's movies change; close the result to stop."""
         return Watch(callback)
+
+    def get(self, paths, dest, format="raw", verify=False, overwrite=False):
+        """Copies movies into the folder dest (made when missing) as `vem get` copies them.
+
+        paths: one movie or a list of them, each a name or path as open() takes it or an
+        Entry from list(). format: "raw" (NAME and NAME.info), "ome-tiff" (NAME.ome.tif) or
+        "emulator" (NAME.dat, NAME.info, NAME.meta). A file is there under its name only once
+        complete and on disk, with the recording time as its time; an interrupted movie leaves
+        NAME.TIME.vem-partial, which the next get resumes; dest/XXH128SUMS holds every hash.
+        A file already there with the copy's size and time is skipped unless overwrite;
+        verify reads every copy back from the disk and compares it with the drive.
+
+        Returns one dict per movie, as `vem get --json` prints: name, bytes, seconds, status
+        ("copied", "resumed", "skipped", "failed") and hash ("xxh128:HEX" or None). After trying
+        every movie, raises OSError naming those that failed (its .results holds every dict).
+        Ctrl+C stops between writes with KeyboardInterrupt, leaving only complete files and
+        partial files to resume from."""
+        if isinstance(paths, (str, bytes, os.PathLike, Entry)):
+            paths = [paths]
+        texts = [path.path if isinstance(path, Entry) else _text(path) for path in paths]
+        _require_drive()
+        results = _zelvem.get(texts, _text(dest), format, bool(verify), bool(overwrite))
+        failed = [result for result in results if result["status"] == "failed"]
+        if failed:
+            error = OSError("not copied: " + "; ".join(
+                f"{result['name']}: {result['error']}" for result in failed))
+            error.results = results
+            raise error
+        return results
 
 
 class Movie:
@@ -313,7 +343,10 @@ class Movie:
         return frames if dtype is None else frames.astype(dtype, copy=False)
 
     def to_tiff(self, path, frames=None):
-        """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF."""
+        """Writes frames (default all; else an int, slice or list) as a 16-bit multi-page TIFF.
+
+        The file appears under path only once complete and on disk; until then it is written
+        as PATH.vem-RANDOM.part beside it, which any failure or KeyboardInterrupt removes."""
         import tifffile
 
         if frames is None:
@@ -324,8 +357,9 @@ class Movie:
             raise TypeError("to_tiff takes frames as an int, a slice, a list or a mask")
         # One frame in memory at a time: movies are often larger than memory.
         pages = (self._read([i])[0] for i in indices)
-        tifffile.imwrite(os.fspath(path), pages, shape=(len(indices),) + self.frame_shape,
-                         dtype=self.dtype, photometric="minisblack")
+        with whole_file(path) as out:
+            tifffile.imwrite(out, pages, shape=(len(indices),) + self.frame_shape,
+                             dtype=self.dtype, photometric="minisblack")
 
     def to_dask(self):
         """The movie as a dask.array of (frames, height, width) uint16, one chunk a frame.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "human_size.h"
 #include "movies/movie_description.h"
 #include "suite/filesystem.h"
 
@@ -14,8 +15,6 @@ namespace vemcli {
 std::string utf8(const zel::CStringW& text);
 // "2023-11-14T22:13:20Z" (whole seconds, UTC).
 std::string isoTime(const zel::CDateTime& time);
-// Powers of 1024 as ls -h writes them: "512", "1.5K", "23M", "4.0G".
-std::string humanSize(uint64_t bytes);
 
 // {"name", "path", "size", "time", "attributes", "properties": {key: text, ...}}.
 nlohmann::ordered_json entryJson(const zel::CDirectoryEntry& entry);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "display_text.h"
+#include "output_file_platform.h"
 #include "platform.h"
 #include "registry.h"
 
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     pointers.push_back(nullptr);
     argc = static_cast<int>(arguments.size());
     argv = pointers.data();
+    // A stop removes the unfinished output files of whichever subcommand runs.
+    vemcli::outputplatform::ownStopSignals();
 
     CLI::App app(
         "The movies of the recording drive, from the command line.\n"

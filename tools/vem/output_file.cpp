@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "failure.h"
 #include "output_file_platform.h"
 #include "platform.h"
-#include "registry.h"
 
 namespace vemcli {
 

@@ -10,8 +10,8 @@ namespace vemcli {
 // A regular file (or a name that does not exist yet) is written under a new temporary name
 // beside it, "NAME.vem-RANDOM.part", created exclusively so that nothing planted there is
 // followed or reused; commit() renames it to NAME. Anything that ends without commit() (a
-// failure, an exception, SIGINT/SIGTERM/SIGHUP, Ctrl+C) deletes the temporary file, so no
-// truncated file is left looking whole.
+// failure, an exception, and in the vem program SIGINT/SIGTERM/SIGHUP, Ctrl+C) deletes the
+// temporary file, so no truncated file is left looking whole.
 //
 // Other names are written as cp and dd write them: "-" is standard output; an existing folder
 // (or a name ending in a separator, which must be a folder) receives `defaultName` inside it;

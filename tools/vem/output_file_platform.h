@@ -35,9 +35,15 @@ bool removeFile(const std::string& path);
 // Remembers `path` as unfinished: if the process is stopped (POSIX: SIGINT, SIGTERM, SIGHUP;
 // Windows: Ctrl+C, Ctrl+Break, console close) while it is remembered, the file is deleted before
 // the process ends with the signal (exit status 128+N as a shell shows it, 130 for Ctrl+C).
+// That handling is installed by the first remember() only in a program that called
+// ownStopSignals(); elsewhere nothing is installed and the host stops as it chose to.
 // Returns a slot for forget(), or -1 when every slot is taken (then nothing is watched).
 int remember(const std::string& path);
 void forget(int slot);
+// Says that this program owns its stop signals (the vem program does; a library host such as
+// the Python package does not: its interpreter turns Ctrl+C into KeyboardInterrupt, and each
+// unfinished file is removed as that exception unwinds past it).
+void ownStopSignals();
 // Installs that handling now, before anything is remembered, so that a stop ends the process
 // the same way (130, 128+N) whether or not a file is unfinished at that moment.
 void watchStopSignals();

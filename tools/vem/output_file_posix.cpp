@@ -130,8 +130,17 @@ void watchStopSignals() {
     std::call_once(installed, installHandlers);
 }
 
+// Set once by the program's entry point, before any thread writes a file.
+std::atomic<bool> stopSignalsOwned{false};
+
+void ownStopSignals() {
+    stopSignalsOwned.store(true);
+}
+
 int remember(const std::string& path) {
-    watchStopSignals();
+    if (stopSignalsOwned.load()) {
+        watchStopSignals();
+    }
     if (path.size() >= PATH_MAX) {
         return -1;
     }

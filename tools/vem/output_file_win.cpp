@@ -148,8 +148,17 @@ void watchStopSignals() {
     }
 }
 
+// Set once by the program's entry point, before any thread writes a file.
+std::atomic<bool> stopSignalsOwned{false};
+
+void ownStopSignals() {
+    stopSignalsOwned.store(true);
+}
+
 int remember(const std::string& path) {
-    watchStopSignals();
+    if (stopSignalsOwned.load()) {
+        watchStopSignals();
+    }
     const std::wstring wide = widePath(path);
     if (wide.size() >= std::size(slots[0].path)) {
         return -1;

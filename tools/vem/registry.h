@@ -7,17 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "failure.h"
+
 namespace zel::vem {
 class CVemInterface;
 class MovieCatalog;
 }  // namespace zel::vem
 
 namespace vemcli {
-
-// A failure the user should read: main prints "vem: <what>" on stderr and exits 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // A command line that cannot mean anything (a malformed number or range): exit 2, like a
 // parse error.

@@ -1,13 +1,12 @@
 // vem get: movies copied off the drive into a folder, whole or resumably, verified when asked.
 #include <cstdio>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "display_text.h"
 #include "entry_format.h"
 #include "get/copy_movie.h"
-#include "get/manifest.h"
+#include "get/copy_movies.h"
 #include "movie.h"
 #include "movies/movie_catalog.h"
 #include "output_file_platform.h"
@@ -17,7 +16,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using vemcli::get::MovieOutcome;
 using vemcli::get::MoviePlan;
 using zel::vem::MovieDescription;
@@ -69,16 +67,6 @@ std::vector<MovieDescription> selectMovies(const Options& o, const std::vector<s
     return chosen;
 }
 
-// Free bytes where `dest` is or would be made.
-uint64_t freeBytes(fs::path dest) {
-    std::error_code error;
-    while (!fs::exists(dest, error) && dest.has_parent_path() && dest.parent_path() != dest) {
-        dest = dest.parent_path();
-    }
-    const fs::space_info space = fs::space(dest.empty() ? fs::path(".") : dest, error);
-    return error ? UINT64_MAX : space.available;
-}
-
 void printJson(const nlohmann::json& value) {
     std::printf("%s\n", value.dump().c_str());
     std::fflush(stdout);
@@ -90,8 +78,8 @@ nlohmann::json outcomeJson(const MovieOutcome& outcome) {
         {"bytes", outcome.bytes},
         {"seconds", outcome.seconds},
         {"status", outcome.status},
-        {"hash",
-         outcome.hash.empty() ? nlohmann::json() : nlohmann::json("xxh128:" + outcome.hash)}};
+        {"hash", outcome.hash.empty() ? nlohmann::json()
+                                      : nlohmann::json(vemcli::get::labelledHash(outcome))}};
     if (!outcome.error.empty()) {
         value["error"] = outcome.error;
     }
@@ -166,74 +154,32 @@ int runGet(const Options& o) {
     vemcli::requireDrive();
     std::vector<MovieOutcome> failed;
     const std::vector<MovieDescription> movies = selectMovies(o, paths, failed);
-    const fs::path destPath = fs::u8path(dest);
-    std::error_code error;
-    if (fs::exists(destPath, error) && !fs::is_directory(destPath, error)) {
-        throw vemcli::Failure(dest + ": not a folder");
-    }
-    if (!o.dryRun && !fs::is_directory(destPath, error) &&
-        (fs::create_directories(destPath, error), error)) {
-        throw vemcli::Failure("cannot create " + dest + ": " + error.message());
-    }
+    vemcli::get::prepareFolder(dest, !o.dryRun);
 
     zel::vem::MovieCatalog& catalog = vemcli::catalog();
-    std::vector<MoviePlan> plans;
-    uint64_t toWrite = 0;
-    for (const MovieDescription& movie : movies) {
-        try {
-            plans.push_back(vemcli::get::planMovie(catalog, movie, dest, options));
-            toWrite += plans.back().bytesToWrite();
-        } catch (const std::exception& e) {
-            MovieOutcome outcome;
-            outcome.name = movie.entryName;
-            outcome.status = "failed";
-            outcome.error = e.what();
-            failed.push_back(outcome);
-        }
-    }
+    vemcli::get::Plans planned = vemcli::get::planMovies(catalog, movies, dest, options);
+    failed.insert(failed.end(), planned.failed.begin(), planned.failed.end());
     for (const MovieOutcome& outcome : failed) {
         reportFailure(outcome, o.json);
     }
-    const uint64_t available = freeBytes(destPath);
     if (o.dryRun) {
-        const int code = dryRun(o, dest, plans, toWrite, available);
+        const int code =
+            dryRun(o, dest, planned.plans, planned.toWrite, vemcli::get::freeBytes(dest));
         return failed.empty() ? code : vemcli::kExitFailure;
-    }
-    if (toWrite > available) {
-        throw vemcli::Failure(dest + " has " + vemcli::humanSize(available) + " free, " +
-                              vemcli::humanSize(toWrite) + " are needed; nothing was copied");
     }
 
     vemcli::outputplatform::watchStopSignals();
-    vemcli::get::Manifest manifest(dest);
-    manifest.load();
-    vemcli::Progress progress(!o.quiet, toWrite, 0);
+    vemcli::Progress progress(!o.quiet, planned.toWrite, 0);
     uint64_t done = 0;
-    const auto advance = [&](uint64_t bytes) {
+    vemcli::get::CopyHooks hooks;
+    hooks.starting = [&](size_t i) {
+        progress.setLabel(std::to_string(i + 1) + "/" + std::to_string(planned.plans.size()));
+    };
+    hooks.progress = [&](uint64_t bytes) {
         done += bytes;
         progress.update(done);
     };
-    bool full = false;
-    for (size_t i = 0; i < plans.size(); ++i) {
-        MovieOutcome outcome;
-        if (full) {
-            outcome.name = plans[i].movie.entryName;
-            outcome.status = "failed";
-            outcome.error = "not copied: " + dest + " is full";
-        } else {
-            progress.setLabel(std::to_string(i + 1) + "/" + std::to_string(plans.size()));
-            outcome = vemcli::get::copyMovie(catalog, plans[i], dest, options, manifest, advance);
-            full = outcome.diskFull;
-            if (outcome.status != "failed" && outcome.status != "skipped") {
-                try {
-                    manifest.save();
-                } catch (const std::exception& e) {
-                    outcome.status = "failed";
-                    outcome.error =
-                        std::string("copied, but the manifest was not written: ") + e.what();
-                }
-            }
-        }
+    hooks.ended = [&](const MovieOutcome& outcome) {
         progress.finish();
         if (outcome.status == "failed") {
             failed.push_back(outcome);
@@ -241,7 +187,8 @@ int runGet(const Options& o) {
         } else if (o.json) {
             printJson(outcomeJson(outcome));
         }
-    }
+    };
+    vemcli::get::copyPlanned(catalog, planned.plans, planned.toWrite, dest, options, hooks);
     return failed.empty() ? vemcli::kExitOk : vemcli::kExitFailure;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "failure.h"
 #include "get/content_hash.h"
 #include "get/local_names.h"
 #include "get/manifest.h"
@@ -17,7 +18,6 @@
 #include "output_file.h"
 #include "output_file_platform.h"
 #include "platform.h"
-#include "registry.h"
 #include "suite/store.h"
 
 namespace vemcli::get {

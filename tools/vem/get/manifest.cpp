@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "failure.h"
 #include "output_file.h"
 #include "output_file_platform.h"
-#include "registry.h"
 
 namespace vemcli::get {
 
