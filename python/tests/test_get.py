@@ -11,7 +11,8 @@ import _thread
 
 import pytest
 
-from conftest import MOVIES, VEM
+from conftest import MOVIES
+from sim_drive import VEM
 
 NAMES = [f"{number}-{MOVIES[number][3]}" for number in sorted(MOVIES)]
 # Each format's files of a movie, with the `vem cat` path that reads the same bytes.

@@ -10,7 +10,8 @@ import pytest
 import tifffile
 import zarr
 
-from conftest import BASE_TIME, SHAPES, TOKEN, VEM, run, synthetic, wait_for
+from conftest import BASE_TIME, SHAPES, TOKEN
+from sim_drive import VEM, run, synthetic, wait_for
 from test_read import multipart, raw_request
 
 AUTH = {"Authorization": "Bearer " + TOKEN}
@@ -180,7 +181,7 @@ def test_no_views(sim):
 def test_a_view_without_times_has_a_tag_of_its_own(sim, served):
     # Last in this file: the movie it adds would change the listings above.
     base, s, _ = served
-    entry = dict(w.split("=") for w in sim.ctl("add", 16, 8, 3, "untimed").split()[1:])["entry"]
+    entry = sim.add(16, 8, 3, "untimed")["entry"]
     assert wait_for(lambda: s.head(base + "files/" + entry).status_code == 200, 10)
     url = base + "files/" + entry + ".ome.tif"
     sim.ctl("fault", "error", "ord=9", "count=1000")  # the info stream is refused
