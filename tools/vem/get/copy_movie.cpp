@@ -12,6 +12,7 @@
 #include "get/content_hash.h"
 #include "get/local_names.h"
 #include "get/manifest.h"
+#include "get/write_behind.h"
 #include "movies/frame_times.h"
 #include "movies/movie_catalog.h"
 #include "movies/ome_tiff.h"
@@ -249,20 +250,23 @@ class MovieCopy {
         if (std::fseek(stream.get(), 0, SEEK_END) != 0) {
             failWrite("cannot write " + partial, errno);
         }
-        for (uint64_t at = start; at < source.size;) {
-            const size_t n = source.chunkAt(at, buffer.size());
-            source.read(at, buffer.data(), n);
-            hash.update(buffer.data(), n);
-            if (std::fwrite(buffer.data(), 1, n, stream.get()) != n ||
-                std::fflush(stream.get()) != 0) {
-                failWrite("cannot write " + partial, errno);
+        {
+            WriteBehind writer(stream.get(), start, buffer.size());
+            for (uint64_t at = start; at < source.size;) {
+                const size_t n = source.chunkAt(at, buffer.size());
+                uint8_t* chunk = writer.buffer();
+                if (chunk == nullptr) {
+                    break;  // a write failed: finish() says why
+                }
+                source.read(at, chunk, n);
+                hash.update(chunk, n);
+                writer.write(n);
+                at += n;
+                progress_(n);
             }
-            os::startWriteBack(stream.get(), at, n);
-            at += n;
-            progress_(n);
-        }
-        if (std::fflush(stream.get()) != 0) {
-            failWrite("cannot write " + partial, errno);
+            if (const int error = writer.finish()) {
+                failWrite("cannot write " + partial, error);
+            }
         }
         if (!os::setModifiedTime(stream.get(), movie_.recordingTime) ||
             !os::syncFile(stream.get())) {
