@@ -3,15 +3,13 @@
 import email.utils
 import http.client
 import json
-import struct
 import urllib.parse
-import zlib
 
 import numpy
 import pytest
 
 from conftest import BASE_TIME, SHAPES, TOKEN
-from sim_drive import synthetic
+from sim_drive import png_pixels, synthetic
 
 
 def test_files_are_vem_cat_bytes(sim, served):
@@ -102,28 +100,6 @@ def test_ranges(sim, served):
     info = sim.cat("1-odd:info")
     part = s.get(base + "files/1-odd:info", headers={"Range": "bytes=-9"})
     assert (part.status_code, part.content) == (206, info[-9:])
-
-
-def png_pixels(data):
-    """Decodes the grey PNGs the server writes (8 or 16 bits, filter 0) with zlib only."""
-    assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    at, idat = 8, b""
-    while at < len(data):
-        length, kind = struct.unpack(">I4s", data[at:at + 8])
-        chunk = data[at + 8:at + 8 + length]
-        assert zlib.crc32(kind + chunk) == struct.unpack(">I", data[at + 8 + length:][:4])[0]
-        if kind == b"IHDR":
-            width, height, depth, color = struct.unpack(">IIBB", chunk[:10])
-        elif kind == b"IDAT":
-            idat += chunk
-        at += 12 + length
-    assert color == 0
-    raw = numpy.frombuffer(zlib.decompress(idat), dtype=numpy.uint8).reshape(height, -1)
-    assert (raw[:, 0] == 0).all()
-    rows = raw[:, 1:]
-    if depth == 16:
-        return rows.copy().view(">u2").astype(numpy.uint16).reshape(height, width)
-    return rows.astype(numpy.uint16).reshape(height, width)
 
 
 def test_api(sim, served):

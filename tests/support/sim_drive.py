@@ -5,9 +5,11 @@ through PYTHONPATH (each suite's ctest entry sets it; by hand: PYTHONPATH=tests/
 import io
 import os
 import pathlib
+import struct
 import subprocess
 import tempfile
 import time
+import zlib
 from types import SimpleNamespace
 from xml.etree import ElementTree
 
@@ -37,6 +39,28 @@ def synthetic(number, frame, width, height):
     high = numpy.where(inside, 255, (x + y + 4 * frame + 16 * number) % 256)
     low = (7 * x + 13 * y + 5 * frame + 31 * number) % 251
     return (high * 256 + low).astype(numpy.uint16)
+
+
+def png_pixels(data):
+    """Decodes the grey PNGs `vem serve` writes (8 or 16 bits, filter 0) with zlib only."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    at, idat = 8, b""
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        chunk = data[at + 8:at + 8 + length]
+        assert zlib.crc32(kind + chunk) == struct.unpack(">I", data[at + 8 + length:][:4])[0]
+        if kind == b"IHDR":
+            width, height, depth, color = struct.unpack(">IIBB", chunk[:10])
+        elif kind == b"IDAT":
+            idat += chunk
+        at += 12 + length
+    assert color == 0
+    raw = numpy.frombuffer(zlib.decompress(idat), dtype=numpy.uint8).reshape(height, -1)
+    assert (raw[:, 0] == 0).all()
+    rows = raw[:, 1:]
+    if depth == 16:
+        return rows.copy().view(">u2").astype(numpy.uint16).reshape(height, width)
+    return rows.astype(numpy.uint16).reshape(height, width)
 
 
 def synthetic_movie(number, width, height, frames):
