@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "failure.h"
@@ -66,6 +67,29 @@ struct Source {
 uint64_t bufferBytes(uint64_t frameBytes) {
     return std::min<uint64_t>(frameBytes * std::max<uint64_t>(1, (1u << 20) / frameBytes),
                               1u << 30);
+}
+
+// Partials of `fileName` from other recordings (the drive renumbered since they were begun)
+// can never complete under that name once it holds a whole copy: they go with it, so that an
+// interrupted get leaves one partial at most.
+void removeStalePartials(const std::string& dest, const std::string& fileName) {
+    const std::string prefix = fileName + ".";
+    const std::string suffix = ".vem-partial";
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::u8path(dest), ec)) {
+        const std::string name = entry.path().filename().u8string();
+        if (name.size() <= prefix.size() + suffix.size() ||
+            name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        const std::string time =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (time.find_first_not_of("-0123456789") == std::string::npos) {
+            os::removeFile(entry.path().u8string());
+        }
+    }
 }
 
 std::string metaText(const MovieDescription& movie) {
@@ -285,6 +309,7 @@ class MovieCopy {
         if (!os::syncFolder(dest_)) {
             failWrite("cannot sync " + dest_, errno);
         }
+        removeStalePartials(dest_, file.fileName);
         return hex;
     }
 
