@@ -1,5 +1,4 @@
-"""A drive served by `vem serve`, reached over HTTP: the same Drive, Entry and Movie API, pure
-Python (no library needed on this machine)."""
+"""A drive that `vem serve` serves, over HTTP: the Drive, Entry and Movie API in pure Python."""
 
 import datetime
 import os
