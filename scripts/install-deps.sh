@@ -9,6 +9,7 @@ pkgs=(cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchma
       libcli11-dev nlohmann-json3-dev libxxhash-dev libpng-dev libtiff-dev pkg-config
       libfuse3-dev fuse3 attr
       libboost-dev libssl-dev python3-requests python3-aiohttp
+      python3-setuptools python3-wheel python3-pip python3-venv
       nodejs chromium chromium-driver python3-selenium libz-mingw-w64-dev)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -10,6 +10,7 @@
 import atexit
 import dataclasses
 import datetime
+import importlib
 import operator
 import os
 import threading
@@ -17,11 +18,34 @@ import weakref
 
 import numpy
 
-from . import _zelvem
 from ._files import whole_file
 
 __all__ = ["Drive", "Entry", "FrameTimesError", "Movie", "Watch"]
 __version__ = "0.1.0"
+
+class _Library:
+    """The extension _zelvem, imported on first use: a machine without the library still
+    imports zelvem and reaches a drive over HTTP (Drive(url=...)); only local use needs it."""
+
+    _module = None
+
+    def __getattr__(self, name):
+        if _Library._module is None:
+            try:
+                # (Importing it also binds the package's _zelvem to the module itself, which
+                # is what this stands for.)
+                module = importlib.import_module(__name__ + "._zelvem")
+            except ImportError as error:
+                raise ImportError(
+                    "zelvem: reading the drive of this machine needs the zelvem library and "
+                    f"its extension zelvem._zelvem, which cannot be imported here ({error}); "
+                    "this installation reaches drives only through `vem serve`: "
+                    "zelvem.Drive(url=\"http://HOST:PORT\", token=...)") from error
+            _Library._module = module
+        return getattr(_Library._module, name)
+
+
+_zelvem = _Library()
 
 # Guards the first use of the library, which reads ZELVEM_ENABLE_EMULATOR once per process.
 _load_lock = threading.Lock()
@@ -96,9 +120,22 @@ class Drive:
     emulator=None takes the mode the process already has (on first use: the environment's
     ZELVEM_ENABLE_EMULATOR); True or False sets that switch before the library is first used,
     and raises RuntimeError if the library already runs in the other mode.
+
+    Drive(url="http://HOST:PORT", token=None) is instead the drive a `vem serve` serves there
+    (token: the server's; None takes ZELVEM_TOKEN from the environment): the same list, info
+    and open, over HTTP, with no library needed on this machine.
     """
 
-    def __init__(self, emulator=None):
+    def __new__(cls, emulator=None, url=None, token=None, **kwargs):
+        if url is not None and cls is Drive:
+            from ._remote import RemoteDrive
+
+            return super().__new__(RemoteDrive)
+        return super().__new__(cls)
+
+    def __init__(self, emulator=None, url=None, token=None):
+        if token is not None:
+            raise ValueError("token= goes with url=: a local drive needs none")
         global _loaded
         with _load_lock:
             if not _loaded and emulator is not None:
@@ -209,7 +246,7 @@ class Movie:
 
     @property
     def shape(self):
-        return (self._file.frames, self._file.height, self._file.width)
+        return (len(self), self._file.height, self._file.width)
 
     @property
     def frame_shape(self):
@@ -262,7 +299,7 @@ class Movie:
     def _frames(self, key):
         """The frames a frame-axis key picks, checked against the movie, and the key that picks
         the same from an array of just those frames: (frames, key on them). Reads nothing."""
-        count = self._file.frames
+        count = len(self)
         if _is_int(key):
             i = operator.index(key)
             if not -count <= i < count:
@@ -314,7 +351,7 @@ class Movie:
                 if len(items) == 1 and (isinstance(on_frames, slice) or numpy.ndim(on_frames) == 1):
                     return frames, None  # a slice, list or 1-D mask: the frames read, as read
                 return frames, items[:position] + (on_frames,) + items[position + 1:]
-        return numpy.arange(self._file.frames, dtype=numpy.int64), items
+        return numpy.arange(len(self), dtype=numpy.int64), items
 
     def _read(self, indices):
         out = numpy.empty((len(indices),) + self.frame_shape, dtype=self.dtype)
@@ -324,7 +361,7 @@ class Movie:
     def __getitem__(self, key):
         if type(key) is int:
             # The commonest key, kept short: a frame-by-frame reader pays this once a frame.
-            count = self._file.frames
+            count = len(self)
             if not -count <= key < count:
                 raise IndexError(f"frame {key} out of range for {count} frames")
             out = numpy.empty(self.frame_shape, dtype=self.dtype)
@@ -335,7 +372,7 @@ class Movie:
         return read if rest is None else read[rest]
 
     def __iter__(self):
-        for i in range(self._file.frames):
+        for i in range(len(self)):
             yield self[i]
 
     def __array__(self, dtype=None, copy=None):
@@ -350,7 +387,7 @@ class Movie:
         import tifffile
 
         if frames is None:
-            indices = numpy.arange(self._file.frames, dtype=numpy.int64)
+            indices = numpy.arange(len(self), dtype=numpy.int64)
         elif isinstance(frames, slice) or numpy.ndim(frames) <= 1:
             indices, _ = self._frames(frames)
         else:
@@ -444,6 +481,8 @@ class Watch:
 
 @atexit.register
 def _shutdown():
+    if _Library._module is None:
+        return  # never used here: nothing to finalize, and nothing to import now
     _zelvem.finalize()
     for watch in list(_watches):
         watch.close()

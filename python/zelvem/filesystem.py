@@ -36,12 +36,19 @@ class VemFileSystem(AbstractFileSystem):
     each with an OME-TIFF (NAME.ome.tif) and a Zarr folder (NAME.zarr/) computed around it.
 
     fsspec.filesystem("vem", emulator=None): emulator as for zelvem.Drive.
+    fsspec.filesystem("vem", url="http://HOST:PORT", token=None): the movies a `vem serve`
+    serves (see RemoteVemFileSystem).
     """
 
     protocol = "vem"
     root_marker = "/"
     # Readers kept for Zarr chunk reads, so that a chunk costs a frame read, not an open.
     _kept_readers = 8
+
+    def __new__(cls, *args, url=None, **kwargs):
+        if url is not None and cls is VemFileSystem:
+            return super().__new__(RemoteVemFileSystem)
+        return super().__new__(cls)
 
     def __init__(self, emulator=None, **storage_options):
         super().__init__(emulator=emulator, **storage_options)
@@ -366,3 +373,71 @@ class VemFile(AbstractBufferedFile):
         if source is not None:
             source.close()
         super().close()
+
+
+class RemoteVemFileSystem(VemFileSystem):
+    """The movies a `vem serve` serves, as files of their frames' bytes: listed from its API,
+    read by range requests that carry the movie's tag (a movie replaced under its name fails the
+    read, OSError). The views are the server's own files, /files/NAME.ome.tif and NAME.zarr/,
+    which fsspec's HTTP file system reads; they are not listed here. Needs no library."""
+
+    def __init__(self, url=None, token=None, **storage_options):
+        from ._remote import RemoteDrive
+
+        AbstractFileSystem.__init__(self, url=url, token=token, **storage_options)
+        self.drive = RemoteDrive(url=url, token=token)
+
+    def __repr__(self):
+        return f"<RemoteVemFileSystem {self.drive.url}>"  # never the token
+
+    @classmethod
+    def _strip_protocol(cls, path):
+        if isinstance(path, list):
+            return [cls._strip_protocol(p) for p in path]
+        from ._remote import _name
+
+        text = _text(path)
+        if text.rstrip("/") in ("", "vem:", "vem://"):
+            return "/"
+        return "/" + _name(text.rstrip("/"))
+
+    def ls(self, path, detail=True, **kwargs):
+        path = self._strip_protocol(path)
+        if path == "/":
+            entries = [self._entry_details(e) for e in self.drive.list()]
+        else:
+            entries = [self.info(path)]
+        return entries if detail else [e["name"] for e in entries]
+
+    @staticmethod
+    def _entry_details(entry):
+        return {"name": entry.path, "size": entry.size, "type": "file", "created": entry.time,
+                "mtime": entry.time, "width": entry.width, "height": entry.height,
+                "num_frames": entry.num_frames, "index": entry.index,
+                "start_time": entry.start_time, "end_time": entry.end_time,
+                "duration": entry.duration, "properties": entry.properties}
+
+    def info(self, path, times=False, **kwargs):
+        """As VemFileSystem.info, from the server."""
+        path = self._strip_protocol(path)
+        if path == "/":
+            return {"name": "/", "size": 0, "type": "directory"}
+        details = self._entry_details(self.drive.info(path))
+        if times:
+            from . import FrameTimesError
+
+            with self.drive.open(path) as movie:
+                try:
+                    details.update(frame_times=movie.elapsed, frame_times_failure=None)
+                except FrameTimesError as error:
+                    details.update(frame_times=None, frame_times_failure=str(error))
+        return details
+
+    def _source(self, path):
+        if path == "/":
+            raise IsADirectoryError("vem:/// is a folder")
+        return self.drive.open(path)
+
+    def rm_file(self, path):
+        raise PermissionError(f"{self.drive.url}: removal is the server's DELETE, not this file "
+                              "system's")

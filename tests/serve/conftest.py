@@ -19,8 +19,8 @@ BASE_TIME = 1707903000
 class Sim(Vemsim):
     """The suite's vemsim, with a token file for the servers started in front of it."""
 
-    def __init__(self):
-        super().__init__(MOVIES)
+    def __init__(self, movies=MOVIES, root=None):
+        super().__init__(movies, root=root)
         self.token_file = str(self.root / "token")
         with open(self.token_file, "w") as f:
             f.write(TOKEN + "\n")
