@@ -7,7 +7,8 @@ import time
 
 import requests
 
-from conftest import TOKEN
+from conftest import TOKEN, Sim
+from sim_drive import Vemsim
 
 AUTH = {"Authorization": "Bearer " + TOKEN}
 
@@ -71,3 +72,42 @@ def test_events_and_deletion(sim):
         assert re.search(r"127\.0\.0\.1:\d+ \"DELETE /files/1-odd\" 204 .*deleted 1-odd",
                          open(log).read())
         reply.close()
+
+
+def test_service_and_drive_events(tmp_path):
+    """The stream tells the service and its drive going and coming back, as `vem watch --json`
+    does, and the movies a returning service brings."""
+    own = Sim(movies=["--movie", "8x8x2:first"], root=tmp_path)
+    again = None
+    try:
+        with own.server() as (base, _, _):
+            stream, reply = events(base)
+            assert stream.get(timeout=5)[0] == "retry"
+
+            def next_service_event():
+                while True:
+                    event, data = stream.get(timeout=10)
+                    if event == "service":
+                        return data["event"]
+
+            own.ctl("detach")
+            assert next_service_event() == "drive-detached"
+            own.stop()
+            assert next_service_event() == "service-lost"
+            again = Vemsim(["--movie", "8x8x2:first", "--movie", "8x8x2:second"], root=tmp_path,
+                           log_name="again")
+            # Back: both events in order, and the movies it brings as a change (which the
+            # library's own reconnection may publish before or between them).
+            told, added = [], []
+            while told != ["service-back", "drive-attached"] or "2-second" not in added:
+                event, data = stream.get(timeout=10)
+                if event == "service":
+                    told.append(data["event"])
+                elif event == "change":
+                    added += data["added"]
+                assert len(told) <= 2, told
+            reply.close()
+    finally:
+        own.stop()
+        if again:
+            again.stop()

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -57,8 +58,7 @@ class Watcher {
     void start(bool emulator) {
         emulator_ = emulator;
         if (!emulator_) {
-            state_ = probe_.ask();
-            driveSeen_ = state_.reachable && state_.drive;
+            service_.emplace();
         }
         if (present()) {
             previous_ = currentNames();
@@ -69,24 +69,14 @@ class Watcher {
         if (emulator_) {
             return;
         }
-        const vemcli::ServiceProbe::State now = probe_.ask();
-        if (now.reachable != state_.reachable) {
-            if (now.reachable) {
-                event("service-back", "the drive service is back");
-            } else {
-                event("service-lost", "the drive service went away (" + vemcli::pipePlace() + ")");
-            }
-        }
-        if (now.reachable && now.drive != driveSeen_) {
-            event(now.drive ? "drive-attached" : "drive-detached",
-                  now.drive ? "drive attached" : "drive detached");
-            driveSeen_ = now.drive;
+        const bool before = present();
+        for (const char* name : service_->step()) {
+            event(name);
         }
         // A drive that is back may bring other movies than it took away.
-        if (present() != (now.reachable && now.drive)) {
+        if (present() != before) {
             changed = true;
         }
-        state_ = now;
     }
 
     // Compares the listing with the last one and prints the difference. While the service or
@@ -130,25 +120,28 @@ class Watcher {
     }
 
   private:
-    bool present() const { return emulator_ || (state_.reachable && state_.drive); }
+    bool present() const { return emulator_ || (service_ && service_->present()); }
 
     // With --json an event is a line among the changes; otherwise a note on stderr, so that
     // standard output keeps only the changes of the movies.
-    void event(const char* name, const std::string& text) {
+    void event(const std::string& name) {
         if (json_) {
             nlohmann::ordered_json line = {{"time", isoNow()}, {"event", name}};
             std::printf("%s\n", vemcli::jsonText(line).c_str());
             std::fflush(stdout);
-        } else {
-            std::fprintf(stderr, "vem: %s  %s\n", isoNow().c_str(), text.c_str());
+            return;
         }
+        const std::string text = name == "service-back" ? "the drive service is back"
+                                 : name == "service-lost"
+                                     ? "the drive service went away (" + vemcli::pipePlace() + ")"
+                                 : name == "drive-attached" ? "drive attached"
+                                                            : "drive detached";
+        std::fprintf(stderr, "vem: %s  %s\n", isoNow().c_str(), text.c_str());
     }
 
     bool json_;
     bool emulator_ = false;
-    vemcli::ServiceProbe probe_;
-    vemcli::ServiceProbe::State state_;
-    bool driveSeen_ = false;  // the drive as last seen while the service answered
+    std::optional<vemcli::ServiceWatch> service_;
     std::set<std::string> previous_;
 };
 

@@ -61,4 +61,22 @@ ServiceProbe::State ServiceProbe::ask() {
     return state;
 }
 
+ServiceWatch::ServiceWatch() : state_(probe_.ask()), driveSeen_(state_.reachable && state_.drive) {}
+
+std::vector<const char*> ServiceWatch::step() {
+    std::vector<const char*> events;
+    const ServiceProbe::State now = probe_.ask();
+    if (now.reachable != state_.reachable) {
+        events.push_back(now.reachable ? "service-back" : "service-lost");
+    }
+    // While the service is away nothing is known of the drive: it is told when the service is
+    // back and says otherwise than before.
+    if (now.reachable && now.drive != driveSeen_) {
+        events.push_back(now.drive ? "drive-attached" : "drive-detached");
+        driveSeen_ = now.drive;
+    }
+    state_ = now;
+    return events;
+}
+
 }  // namespace vemcli

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zel::vem {
 class ServiceChannel;
@@ -42,6 +43,24 @@ class ServiceProbe {
 
   private:
     std::unique_ptr<zel::vem::ServiceChannel> channel_;
+};
+
+// The service's and its drive's goings and comings, each told once: what `vem watch --json` and
+// the server's event stream report. One thread at a time.
+class ServiceWatch {
+  public:
+    // Asks once: the state later steps are told against (no event for it).
+    ServiceWatch();
+    // Asks again; the events since the last question, in this order where several are due:
+    // "service-lost" or "service-back", then "drive-detached" or "drive-attached".
+    std::vector<const char*> step();
+    // The service answers and has its drive.
+    bool present() const { return state_.reachable && state_.drive; }
+
+  private:
+    ServiceProbe probe_;
+    ServiceProbe::State state_;
+    bool driveSeen_ = false;  // the drive as last seen while the service answered
 };
 
 }  // namespace vemcli

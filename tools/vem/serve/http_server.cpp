@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "access.h"
+#include "change_feed.h"
 #include "http_session.h"
 #include "router_parts.h"
 #include "serve.h"

@@ -421,47 +421,4 @@ Reply Router::remove(const Request& request, const std::string& name) {
     return reply;
 }
 
-ChangeFeed::ChangeFeed(MovieCatalog& catalog, std::function<void(std::string)> publish)
-    : catalog_(catalog), publish_(std::move(publish)) {
-    for (const MovieDescription& movie : catalog_.list()) {
-        previous_.insert(movie.entryName);
-    }
-    subscription_ = catalog_.subscribe([this] { changed(); });
-}
-
-ChangeFeed::~ChangeFeed() {
-    catalog_.unsubscribe(subscription_);
-}
-
-void ChangeFeed::changed() {
-    std::set<std::string> now;
-    try {
-        for (const MovieDescription& movie : catalog_.list()) {
-            now.insert(movie.entryName);
-        }
-    } catch (const std::exception&) {
-        // No listing to be had (the drive went): none of its movies is there.
-    }
-    std::lock_guard<std::mutex> hold(lock_);
-    nlohmann::ordered_json added = nlohmann::ordered_json::array();
-    nlohmann::ordered_json removed = nlohmann::ordered_json::array();
-    for (const std::string& name : now) {
-        if (!previous_.count(name)) {
-            added.push_back(name);
-        }
-    }
-    for (const std::string& name : previous_) {
-        if (!now.count(name)) {
-            removed.push_back(name);
-        }
-    }
-    const int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                std::chrono::system_clock::now().time_since_epoch())
-                                .count();
-    nlohmann::ordered_json event = {
-        {"time", isoTime(seconds)}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
-    previous_ = std::move(now);
-    publish_("event: change\ndata: " + event.dump() + "\n\n");
-}
-
 }  // namespace vemserve

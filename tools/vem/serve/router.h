@@ -132,25 +132,4 @@ class Router {
 // JSON error replies, {"error": "..."}.
 Reply errorReply(unsigned status, const std::string& message);
 
-// One text per files-changed notification: a Server-Sent Events "change" event naming the
-// movies added and removed. The callback runs on the library's refreshing thread and must not
-// block.
-class ChangeFeed {
-  public:
-    ChangeFeed(zel::vem::MovieCatalog& catalog, std::function<void(std::string)> publish);
-    ~ChangeFeed();
-    ChangeFeed(const ChangeFeed&) = delete;
-    ChangeFeed& operator=(const ChangeFeed&) = delete;
-
-  private:
-    void changed();
-
-    zel::vem::MovieCatalog& catalog_;
-    std::function<void(std::string)> publish_;
-    // Guards previous_; a leaf lock (the listing is taken before it).
-    std::mutex lock_;
-    std::set<std::string> previous_;
-    uint64_t subscription_ = 0;
-};
-
 }  // namespace vemserve
