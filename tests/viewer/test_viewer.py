@@ -1,10 +1,12 @@
 # The viewer page in headless Chromium against `vem serve` and vemsim: token, list, frames,
 # readout, times, contrast, live list changes, deep links, and a console free of errors.
+import io
 import subprocess
 import urllib.parse
 
 import numpy
 import pytest
+import tifffile
 from selenium.webdriver.common.actions.action_builder import ActionBuilder
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -146,6 +148,15 @@ def test_deep_link(drive, page):
     assert page.find_element(By.CSS_SELECTOR, "#movie-list li.selected") \
         .get_attribute("data-movie") == name
     assert readout_at(page, canvas, 36, 22, width, height) == f"36 22 {raw[22, 36]}"
+    # The details' download links reach the server: the movie's OME-TIFF and the frame range's
+    # export hold the movie's frames, in order.
+    for link, count in (("download-ome", frames), ("download-range", frames)):
+        href = page.find_element(By.ID, link).get_attribute("href")
+        status, body = drive.get(href[len(drive.base):])
+        assert status == 200, (link, href, body[:200])
+        stack = tifffile.imread(io.BytesIO(body))
+        assert stack.shape == (count, height, width), link
+        assert numpy.array_equal(stack[4], raw), link
 
 
 def test_list_follows_the_drive(drive, page):
