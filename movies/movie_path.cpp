@@ -118,4 +118,33 @@ bool parseMoviePath(std::string_view text, MoviePath& path, std::string& error) 
     return true;
 }
 
+namespace {
+constexpr std::string_view kOmeTiffSuffix = ".ome.tif";
+constexpr std::string_view kZarrSuffix = ".zarr";
+}  // namespace
+
+std::string viewEntryName(const std::string& movie, MovieView view) {
+    switch (view) {
+        case MovieView::OmeTiff:
+            return movie + std::string(kOmeTiffSuffix);
+        case MovieView::Zarr:
+            return movie + std::string(kZarrSuffix);
+        case MovieView::None:
+            break;
+    }
+    return movie;
+}
+
+MovieView splitViewName(const std::string& name, std::string& movie) {
+    for (const MovieView view : {MovieView::OmeTiff, MovieView::Zarr}) {
+        const std::string_view suffix = view == MovieView::OmeTiff ? kOmeTiffSuffix : kZarrSuffix;
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            movie = name.substr(0, name.size() - suffix.size());
+            return view;
+        }
+    }
+    return MovieView::None;
+}
+
 }  // namespace zel::vem

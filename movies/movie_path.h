@@ -27,4 +27,16 @@ struct ZELVEM_API MoviePath {
 // UTF-8. Returns false when refused.
 ZELVEM_API bool parseMoviePath(std::string_view text, MoviePath& path, std::string& error);
 
+// The computed views each movie NAME is also offered as, beside it in the same flat tree:
+// "NAME.ome.tif" (an OME-TIFF) and "NAME.zarr" (a Zarr folder).
+enum class MovieView { None, OmeTiff, Zarr };
+
+// The entry name of `movie`'s view `view` ("NAME.ome.tif", "NAME.zarr").
+ZELVEM_API std::string viewEntryName(const std::string& movie, MovieView view);
+
+// Which view an entry name asks for, and of which movie (`movie` receives NAME); None when it
+// names no view. A name is a view only where no movie has that very name (the movie wins):
+// that is for the caller to check against its listing.
+ZELVEM_API MovieView splitViewName(const std::string& name, std::string& movie);
+
 }  // namespace zel::vem

@@ -67,5 +67,32 @@ TEST(MoviePath, TheLibraryAndTheUserSeeTheSamePlace) {
     EXPECT_EQ(path.libraryPath(), "/");
 }
 
+// The views' names, as the mount, the server and vem all read them.
+TEST(MoviePath, ViewNamesNameTheirMovie) {
+    const struct {
+        const char* name;
+        MovieView view;
+        const char* movie;
+    } cases[] = {
+        {"12-a.ome.tif", MovieView::OmeTiff, "12-a"},
+        {"12-a.zarr", MovieView::Zarr, "12-a"},
+        {"12-a.ome.tif.zarr", MovieView::Zarr, "12-a.ome.tif"},  // a view of a movie so named
+        {"12-a", MovieView::None, ""},
+        {".ome.tif", MovieView::None, ""},  // no movie before it
+        {".zarr", MovieView::None, ""},
+        {"12-a.OME.TIF", MovieView::None, ""},  // entry names are exact
+        {"12-a.ome.tiff", MovieView::None, ""},
+        {"12-a.zarr/", MovieView::None, ""},
+    };
+    for (const auto& c : cases) {
+        std::string movie;
+        EXPECT_EQ(splitViewName(c.name, movie), c.view) << c.name;
+        if (c.view != MovieView::None) {
+            EXPECT_EQ(movie, c.movie) << c.name;
+            EXPECT_EQ(viewEntryName(movie, c.view), c.name);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zel::vem::test

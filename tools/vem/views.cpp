@@ -10,6 +10,7 @@
 
 #include "movies/frame_times.h"
 #include "movies/movie_catalog.h"
+#include "movies/movie_path.h"
 #include "movies/ome_tiff.h"
 #include "output_file.h"
 #include "progress.h"
@@ -18,8 +19,6 @@
 namespace vemcli {
 
 namespace {
-
-constexpr char kOmeTiffSuffix[] = ".ome.tif";
 
 bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() > tail.size() &&
@@ -85,7 +84,9 @@ bool isOmeTiffName(const std::string& name) {
 }
 
 bool catView(const DrivePath& path, const std::string& output, bool quiet) {
-    if (path.info || !endsWith(path.name, kOmeTiffSuffix)) {
+    std::string movieName;
+    if (path.info ||
+        zel::vem::splitViewName(path.name, movieName) != zel::vem::MovieView::OmeTiff) {
         return false;
     }
     zel::vem::MovieCatalog catalog(drive());
@@ -93,8 +94,6 @@ bool catView(const DrivePath& path, const std::string& output, bool quiet) {
         if (catalog.find(path.name)) {
             return false;  // a movie of that very name: it wins over the view
         }
-        const std::string movieName =
-            path.name.substr(0, path.name.size() - sizeof kOmeTiffSuffix + 1);
         if (!catalog.find(movieName)) {
             return false;  // no view: the caller says "no such movie" as for any other name
         }

@@ -1,7 +1,9 @@
-// The listing's diff and the inode table: plain data, no FUSE and no library calls.
+// The listing's diff and the inode table: plain data, no FUSE and no calls to the drive.
 #include "mount/listing.h"
 
 #include <cctype>
+
+#include "movies/movie_path.h"
 
 namespace vemcli::mount {
 
@@ -9,18 +11,7 @@ namespace {
 
 const char kInfoSuffix[] = ":info";
 constexpr size_t kInfoSuffixLength = sizeof kInfoSuffix - 1;
-const std::string kOmeTiffSuffix = ".ome.tif";
-const std::string kZarrSuffix = ".zarr";
 constexpr size_t kLongestName = 255;
-
-bool stripSuffix(const std::string& name, const std::string& suffix, std::string& stem) {
-    if (name.size() <= suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return false;
-    }
-    stem = name.substr(0, name.size() - suffix.size());
-    return true;
-}
 
 }  // namespace
 
@@ -75,9 +66,9 @@ std::string rootNameOf(const std::string& movie, NodeKind kind) {
         case NodeKind::Info:
             return movie + kInfoSuffix;
         case NodeKind::OmeTiff:
-            return movie + kOmeTiffSuffix;
+            return zel::vem::viewEntryName(movie, zel::vem::MovieView::OmeTiff);
         case NodeKind::ZarrFolder:
-            return movie + kZarrSuffix;
+            return zel::vem::viewEntryName(movie, zel::vem::MovieView::Zarr);
         default:
             return movie;
     }
@@ -109,14 +100,15 @@ std::optional<RootName> resolveRootName(const Listing& listing, const std::strin
     if (!views) {
         return std::nullopt;
     }
-    for (const NodeKind kind : {NodeKind::OmeTiff, NodeKind::ZarrFolder}) {
-        if (!stripSuffix(name, kind == NodeKind::OmeTiff ? kOmeTiffSuffix : kZarrSuffix, movie)) {
-            continue;
-        }
-        auto found = listing.find(movie);
-        if (found != listing.end() && hasView(found->second.description, kind)) {
-            return RootName{movie, kind};
-        }
+    const zel::vem::MovieView view = zel::vem::splitViewName(name, movie);
+    if (view == zel::vem::MovieView::None) {
+        return std::nullopt;
+    }
+    const NodeKind kind =
+        view == zel::vem::MovieView::OmeTiff ? NodeKind::OmeTiff : NodeKind::ZarrFolder;
+    auto found = listing.find(movie);
+    if (found != listing.end() && hasView(found->second.description, kind)) {
+        return RootName{movie, kind};
     }
     return std::nullopt;
 }

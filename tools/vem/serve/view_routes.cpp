@@ -9,6 +9,7 @@
 #include "access.h"
 #include "entity_reply.h"
 #include "movies/frame_times.h"
+#include "movies/movie_path.h"
 #include "movies/ome_tiff.h"
 #include "movies/zarr_view.h"
 #include "router.h"
@@ -23,18 +24,6 @@ using zel::vem::OmeTiffView;
 using zel::vem::ZarrView;
 
 namespace {
-
-const std::string kOmeTiffSuffix = ".ome.tif";
-const std::string kZarrSuffix = ".zarr";
-
-bool stripSuffix(const std::string& name, const std::string& suffix, std::string& stem) {
-    if (name.size() <= suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return false;
-    }
-    stem = name.substr(0, name.size() - suffix.size());
-    return true;
-}
 
 // Whole frames of about 4 MiB per read, as for the movie itself: the drive loads a frame per
 // request.
@@ -209,14 +198,11 @@ Router::View Router::viewOf(const std::string& name, std::optional<MovieDescript
         return View::None;
     }
     std::string stem;
-    View kind = View::None;
-    if (stripSuffix(name, kOmeTiffSuffix, stem)) {
-        kind = View::OmeTiff;
-    } else if (stripSuffix(name, kZarrSuffix, stem)) {
-        kind = View::Zarr;
-    } else {
+    const zel::vem::MovieView asked = zel::vem::splitViewName(name, stem);
+    if (asked == zel::vem::MovieView::None) {
         return View::None;
     }
+    const View kind = asked == zel::vem::MovieView::OmeTiff ? View::OmeTiff : View::Zarr;
     // A movie of that very name wins over the view, so no name means two things.
     if (catalog_.find(name)) {
         return View::None;
@@ -235,13 +221,13 @@ std::string Router::viewIndexLines(const MovieDescription& movie,
         return std::string();
     }
     std::string lines;
-    const std::string tiff = movie.entryName + kOmeTiffSuffix;
+    const std::string tiff = zel::vem::viewEntryName(movie.entryName, zel::vem::MovieView::OmeTiff);
     const std::optional<uint64_t> size = omeTiffSize(movie);
     if (size && !entries.count(tiff)) {
         lines += "<li><a href=\"" + encodeSegment(tiff) + "\">" + escapeHtml(tiff) + "</a> " +
                  std::to_string(*size) + "</li>\n";
     }
-    const std::string zarr = movie.entryName + kZarrSuffix;
+    const std::string zarr = zel::vem::viewEntryName(movie.entryName, zel::vem::MovieView::Zarr);
     if (!entries.count(zarr) && movie.framesReadable()) {
         lines +=
             "<li><a href=\"" + encodeSegment(zarr) + "/\">" + escapeHtml(zarr) + "/</a></li>\n";
@@ -298,8 +284,9 @@ Reply Router::zarr(const Request& request, const MovieDescription& listed, const
         Reply reply;
         reply.set("Content-Type", "text/html; charset=utf-8");
         reply.set("Cache-Control", "no-cache");
-        reply.source =
-            std::make_shared<ZarrIndex>(listed.entryName + kZarrSuffix, listed.frameCount);
+        reply.source = std::make_shared<ZarrIndex>(
+            zel::vem::viewEntryName(listed.entryName, zel::vem::MovieView::Zarr),
+            listed.frameCount);
         return reply;
     }
     // A chunk's name and size need no times: only the texts fetch the info stream.
@@ -321,7 +308,9 @@ Reply Router::zarr(const Request& request, const MovieDescription& listed, const
     const ZarrView view(listed, times.get());
     const std::string* text = view.metadata(key);
     if (text == nullptr) {
-        return errorReply(404, "no key '" + key + "' in " + listed.entryName + kZarrSuffix);
+        return errorReply(404,
+                          "no key '" + key + "' in " +
+                              zel::vem::viewEntryName(listed.entryName, zel::vem::MovieView::Zarr));
     }
     // The texts hold the movie's index and times, which its tag leaves out: their hash is added.
     return entityReply(
