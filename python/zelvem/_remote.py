@@ -249,10 +249,6 @@ class RemoteMovie(Movie):
         read = self._read(frames)
         return read if rest is None else read[rest]
 
-    def __iter__(self):
-        for i in range(len(self)):
-            yield self[i]
-
     @property
     def info_block(self):
         """The movie's information block, as bytes (fetched once)."""
