@@ -1,6 +1,9 @@
 // LocalSocket for Windows: a byte-mode named-pipe client handle, opened for overlapped transfers.
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "service/local_socket.h"
 #include "service/pipe_path.h"
 #include "service/text_util.h"
@@ -48,20 +51,38 @@ bool transferOverlapped(HANDLE handle, Call call, size_t& done, bool bounded,
     if (!call(&overlapped) && GetLastError() != ERROR_IO_PENDING) {
         return false;
     }
-    if (bounded) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - LocalSocket::Clock::now());
-        const DWORD ms = left.count() <= 0            ? 0
-                         : left.count() >= 0x7FFFFFFF ? 0x7FFFFFFF
-                                                      : static_cast<DWORD>(left.count()) + 1;
-        if (WaitForSingleObject(overlapped.hEvent, ms) != WAIT_OBJECT_0) {
-            // The record lives on this stack: the transfer must be over before it goes, so it
-            // is cancelled and then waited for (a transfer that completed meanwhile counts).
-            CancelIoEx(handle, &overlapped);
+    // A transfer is over when its status says so, not when its event is set. Wine has been seen
+    // to leave the event set while the transfer was still pending (a late signal of the previous
+    // transfer on this thread's event, it seems), and GetOverlappedResult then reports a pending
+    // transfer as done with 0 bytes: the caller would start another read while this one still
+    // owns the buffer and this stack's OVERLAPPED. So the status is checked after every wake-up;
+    // an event found set too early is cleared, and from then on the status is also looked at
+    // every few milliseconds (its signal may have been the one that was cleared).
+    DWORD poll = INFINITE;
+    bool cancelled = false;
+    while (!HasOverlappedIoCompleted(&overlapped)) {
+        DWORD ms = poll;
+        if (bounded && !cancelled) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - LocalSocket::Clock::now());
+            if (left.count() <= 0) {
+                // The record lives on this stack: the transfer must be over before it goes, so
+                // it is cancelled and then waited for (one that ends meanwhile counts).
+                CancelIoEx(handle, &overlapped);
+                cancelled = true;
+                continue;
+            }
+            ms = std::min<DWORD>(
+                ms, left.count() >= 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left.count()) + 1);
+        }
+        if (WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0 &&
+            !HasOverlappedIoCompleted(&overlapped)) {
+            ResetEvent(overlapped.hEvent);
+            poll = 5;
         }
     }
     DWORD moved = 0;
-    if (!GetOverlappedResult(handle, &overlapped, &moved, TRUE)) {
+    if (!GetOverlappedResult(handle, &overlapped, &moved, FALSE)) {
         return false;
     }
     done = moved;
