@@ -1,8 +1,10 @@
 // The bounded service probe of status and watch, and the words for a service that is not there.
 #include "service_probe.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "service/pipe_check.h"
 #include "service/pipe_path.h"
@@ -47,7 +49,24 @@ ServiceProbe::ServiceProbe() : channel_(std::make_unique<zel::vem::ServiceChanne
 ServiceProbe::~ServiceProbe() = default;
 
 bool ServiceProbe::reachable() {
-    return channel_->isConnected() || channel_->CheckVersion();
+    if (channel_->isConnected()) {
+        return true;
+    }
+    // A check refused at once is asked again a few times: a Windows pipe whose one listening
+    // instance was just taken by another client (the library starting beside this probe, say)
+    // refuses until the service opens the next. A service that does not answer at all still
+    // costs one bound: its check runs the bound out, and none follows.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(serviceTimeoutMs());
+    for (int attempt = 1;; ++attempt) {
+        if (channel_->CheckVersion()) {
+            return true;
+        }
+        if (attempt == 3 || Clock::now() + std::chrono::milliseconds(100) > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 ServiceProbe::State ServiceProbe::ask() {
