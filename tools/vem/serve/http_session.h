@@ -37,6 +37,13 @@ constexpr uint32_t kHeaderLimit = 8192;
 // An event stream whose client does not keep up is closed once this much waits for it.
 constexpr size_t kEventBacklog = 1 << 20;
 
+// Writes everything, handing the socket as much per system call as it takes. Asio's own
+// `transfer_all` stops each call at 64 KiB, which made a movie's GET one sendmsg (and one timer
+// reset) per 64 KiB: the server's sending thread, not the drive, was the limit.
+inline size_t transferAllAtOnce(const boost::system::error_code& ec, size_t) {
+    return ec ? 0 : SIZE_MAX;
+}
+
 class SessionBase {
   public:
     enum class State { Reading, Busy, Events };
@@ -274,16 +281,18 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         if (reply_.source) {
             const size_t size = static_cast<size_t>(std::max<uint64_t>(
                 1, std::min<uint64_t>(reply_.source->chunkSize(), reply_.source->size())));
+            // Not zeroed: every byte sent is filled from the source first.
             for (auto& buffer : buffers_) {
-                buffer.resize(size);
+                buffer.reset(new uint8_t[size]);
             }
+            bufferSize_ = size;
             free_ = {0, 1};
             full_.clear();
             filled_ = 0;
             sourceDone_ = false;
             return pump();
         }
-        net::async_write(stream_, net::buffer(reply_.body),
+        net::async_write(stream_, net::buffer(reply_.body), transferAllAtOnce,
                          [self = this->shared_from_this()](beast::error_code ec, size_t n) {
                              self->sent_ += n;
                              if (ec) {
@@ -305,7 +314,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
             full_.pop_front();
             writingBody_ = true;
             beast::get_lowest_layer(stream_).expires_after(kWriteTimeout);
-            net::async_write(stream_, net::buffer(buffers_[i].data(), sizes_[i]),
+            net::async_write(stream_, net::buffer(buffers_[i].get(), sizes_[i]), transferAllAtOnce,
                              [self = this->shared_from_this(), i](beast::error_code ec, size_t n) {
                                  self->writingBody_ = false;
                                  self->sent_ += n;
@@ -324,8 +333,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                 size_t got = 0;
                 std::string problem;
                 try {
-                    got = self->reply_.source->read(self->buffers_[i].data(),
-                                                    self->buffers_[i].size());
+                    got = self->reply_.source->read(self->buffers_[i].get(), self->bufferSize_);
                 } catch (const std::exception& e) {
                     problem = e.what();
                 }
@@ -361,7 +369,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         logLine("");
         reply_ = Reply{};
         for (auto& buffer : buffers_) {
-            buffer = std::vector<uint8_t>();
+            buffer.reset();
         }
         if (!keepAlive_) {
             return end();
@@ -432,7 +440,8 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     Request request_;
     Reply reply_;
     std::optional<http::response<http::empty_body>> header_;
-    std::vector<uint8_t> buffers_[2];
+    std::unique_ptr<uint8_t[]> buffers_[2];
+    size_t bufferSize_ = 0;
     size_t sizes_[2] = {0, 0};
     std::deque<int> full_;  // buffers filled, in the order they are to be sent
     std::vector<int> free_;
