@@ -81,6 +81,12 @@ std::string makeBoundary() {
 
 }  // namespace
 
+size_t frameChunk(uint64_t frameBytes) {
+    const uint64_t frame = std::max<uint64_t>(1, frameBytes);
+    return static_cast<size_t>(
+        std::min<uint64_t>(frame * std::max<uint64_t>(1, (4u << 20) / frame), 64u << 20));
+}
+
 void MemoryContent::copy(uint64_t offset, uint8_t* out, size_t n) {
     if (offset > bytes_.size() || n > bytes_.size() - offset) {
         throw std::runtime_error("read past the end");

@@ -23,6 +23,9 @@ class Content {
     virtual uint64_t pieceAt(uint64_t) const { return UINT64_MAX; }
 };
 
+// Whole frames of about 4 MiB per read (at most 64 MiB): the drive loads a frame per request.
+size_t frameChunk(uint64_t frameBytes);
+
 class MemoryContent : public Content {
   public:
     explicit MemoryContent(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}

@@ -23,11 +23,13 @@ class MovieContent : public Content {
             throw std::runtime_error("the movie ended early");
         }
     }
-    size_t chunkSize() const override {
-        // Whole frames of about 4 MiB: the drive loads one frame per request.
-        const uint64_t frame = std::max<uint64_t>(1, reader_.description().frameBytes);
-        return static_cast<size_t>(
-            std::min<uint64_t>(frame * std::max<uint64_t>(1, (4u << 20) / frame), 64u << 20));
+    size_t chunkSize() const override { return frameChunk(reader_.description().frameBytes); }
+    // A range that starts inside a frame reads up to the next chunk's first frame, so that its
+    // later reads load whole frames: a read that ends inside a frame loads that frame, and the
+    // next read loads it again.
+    uint64_t pieceAt(uint64_t offset) const override {
+        const uint64_t chunk = chunkSize();
+        return chunk - offset % chunk;
     }
 
   private:

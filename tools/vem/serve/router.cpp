@@ -387,14 +387,10 @@ Reply Router::frame(const Request& request, const std::string& name, const std::
         reply.body = std::move(raw);
         return reply;
     }
-    std::vector<uint16_t> pixels(raw.size() / 2);
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        pixels[i] = static_cast<uint16_t>(static_cast<uint8_t>(raw[2 * i]) |
-                                          static_cast<uint8_t>(raw[2 * i + 1]) << 8);
-    }
+    const FrameSamples pixels{reinterpret_cast<const uint8_t*>(raw.data()), raw.size() / 2};
     reply.set("Content-Type", "image/png");
     if (format == "png") {
-        reply.body = encodeGrayPng(pixels, movie.width, movie.height, 16);
+        reply.body = encodeGrayPng(bigEndianSamples(pixels).data(), movie.width, movie.height, 16);
         return reply;
     }
     uint16_t low = 0, high = 0;
@@ -405,7 +401,8 @@ Reply Router::frame(const Request& request, const std::string& name, const std::
         percentileValues(pixels, p1, p2, low, high);
     }
     reply.set("X-Contrast", std::to_string(low) + "," + std::to_string(high));
-    reply.body = encodeGrayPng(stretchTo8Bits(pixels, low, high), movie.width, movie.height, 8);
+    reply.body =
+        encodeGrayPng(stretchTo8Bits(pixels, low, high).data(), movie.width, movie.height, 8);
     (void)request;
     return reply;
 }

@@ -25,14 +25,6 @@ using zel::vem::ZarrView;
 
 namespace {
 
-// Whole frames of about 4 MiB per read, as for the movie itself: the drive loads a frame per
-// request.
-size_t frameChunk(uint64_t frameBytes) {
-    const uint64_t frame = std::max<uint64_t>(1, frameBytes);
-    return static_cast<size_t>(
-        std::min<uint64_t>(frame * std::max<uint64_t>(1, (4u << 20) / frame), 64u << 20));
-}
-
 // The size of the movie's OME-TIFF; nullopt when it has none: its frames cannot be read, or the
 // layer lays none out (no frame, sides a TIFF cannot hold), as the mount decides.
 std::optional<uint64_t> omeTiffSize(const MovieDescription& movie) {
