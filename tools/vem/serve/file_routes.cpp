@@ -164,7 +164,7 @@ Reply Router::files(const Request& request, const std::string& rest) {
     }
     // The reader's own description: should the name have moved on to another movie between
     // the lookup and the open, the tag and the bytes still belong together.
-    auto content = std::make_shared<MovieContent>(catalog_.open(movieName));
+    auto content = std::make_shared<MovieContent>(warm_.open(movieName));
     const MovieDescription& movie = content->description();
     return entityReply(request, content, movie.size, entityTag(movie), movie.recordingTime);
 }

@@ -32,7 +32,7 @@ void Reply::set(const std::string& name, const std::string& value) {
 }
 
 Router::Router(MovieCatalog& catalog, RouterOptions options)
-    : catalog_(catalog), options_(std::move(options)) {}
+    : catalog_(catalog), options_(std::move(options)), warm_(catalog, 8, std::chrono::seconds(5)) {}
 
 std::string Router::loggable(const std::string& target) {
     const size_t question = target.find('?');
@@ -367,7 +367,7 @@ Reply Router::frame(const Request& request, const std::string& name, const std::
     if (!listed) {
         return missingMovie(catalog_, name);
     }
-    zel::vem::MovieReader reader = catalog_.open(name);
+    zel::vem::MovieReader reader = warm_.open(name);
     const MovieDescription& movie = reader.description();
     if (number >= movie.frameCount) {
         return errorReply(404, "frame " + std::to_string(number) +
@@ -411,6 +411,7 @@ Reply Router::remove(const Request& request, const std::string& name) {
     if (!options_.allowDelete) {
         return errorReply(403, "deleting is off (start the server with --allow-delete)");
     }
+    warm_.forget(name);
     zel::vem::RemoveOutcome outcome = catalog_.remove(name);
     Reply reply;
     reply.status = 204;

@@ -15,6 +15,7 @@
 #include "movies/frame_times_cache.h"
 #include "movies/movie_catalog.h"
 #include "movies/ome_tiff.h"
+#include "warm_movies.h"
 
 namespace vemserve {
 
@@ -121,6 +122,8 @@ class Router {
 
     zel::vem::MovieCatalog& catalog_;
     const RouterOptions options_;
+    // Every read of a movie opens it through here.
+    WarmMovies warm_;
     // A movie's times are fetched from the service once while it stays the same movie, however
     // often pages ask for its details or times.
     zel::vem::FrameTimesCache times_;

@@ -257,7 +257,7 @@ Reply Router::tiff(const Request& request, const MovieDescription& listed,
                                listed.recordingTime, "image/tiff");
         }
         // The reader's own description, as for the movie: tag and bytes belong together.
-        zel::vem::MovieReader reader = catalog_.open(listed.entryName);
+        zel::vem::MovieReader reader = warm_.open(listed.entryName);
         const MovieDescription movie = reader.description();
         const std::string tag = made(movie, view);
         return entityReply(request, std::make_shared<TiffContent>(std::move(reader), view),
@@ -287,7 +287,7 @@ Reply Router::zarr(const Request& request, const MovieDescription& listed, const
             return entityReply(request, std::make_shared<NoContent>(), listed.frameBytes,
                                tagWith(entityTag(listed), "-zarr-" + key), listed.recordingTime);
         }
-        zel::vem::MovieReader reader = catalog_.open(listed.entryName);
+        zel::vem::MovieReader reader = warm_.open(listed.entryName);
         const MovieDescription movie = reader.description();
         if (*frame >= movie.frameCount) {
             return errorReply(409, "the movie changed under its name; ask again");
