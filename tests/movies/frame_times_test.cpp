@@ -320,11 +320,6 @@ TEST_F(IrregularMovie, KeptTimesAreFetchedOncePerMovie) {
     const std::optional<MovieDescription> a = catalog.find("1-sim");
     const std::optional<MovieDescription> b = catalog.find("2-sim");
     ASSERT_TRUE(a && b);
-    const auto requests = [] {
-        const std::string stats = ctl("stats");
-        const size_t at = stats.find("requests=");
-        return std::stoull(stats.substr(at + 9));
-    };
     FrameTimesCache cache(15);  // room for one movie of ten frames
     struct Step {
         const MovieDescription& movie;
@@ -335,9 +330,9 @@ TEST_F(IrregularMovie, KeptTimesAreFetchedOncePerMovie) {
     const Step steps[] = {{*a, true}, {*a, false},   {*b, true},    {*b, false},
                           {*a, true}, {grown, true}, {grown, false}};
     for (size_t i = 0; i < std::size(steps); ++i) {
-        const uint64_t before = requests();
+        const long long before = simCount("requests");
         const std::shared_ptr<const FrameTimes> times = cache.get(catalog, steps[i].movie);
-        EXPECT_EQ(requests() > before, steps[i].fetches) << "step " << i;
+        EXPECT_EQ(simCount("requests") > before, steps[i].fetches) << "step " << i;
         EXPECT_EQ(times->known(), steps[i].movie.frameCount == 10) << times->failure;
     }
     ASSERT_EQ(ctl("fault error ord=9 count=2").substr(0, 2), "ok");

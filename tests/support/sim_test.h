@@ -107,6 +107,12 @@ class SimTest : public ::testing::Test {
         }
         return answer;
     }
+    // A counter of `ctl stats` ("frames", "requests", "faults"), or -1 when vemsim gave none.
+    static long long simCount(const std::string& key) {
+        const std::string stats = ctl("stats");
+        const size_t at = stats.find(" " + key + "=");
+        return at == std::string::npos ? -1 : std::stoll(stats.substr(at + key.size() + 2));
+    }
 
     std::string dir;
     std::unique_ptr<ChildProcess> sim;

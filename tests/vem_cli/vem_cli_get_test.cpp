@@ -32,19 +32,14 @@ int64_t recordingTime(uint64_t n) {
     return 1707903000 + static_cast<int64_t>(n) * 3600;
 }
 
-long framesLoaded(const std::string& stats) {
-    const size_t at = stats.find("frames=");
-    return at == std::string::npos ? -1 : std::stol(stats.substr(at + 7));
-}
-
-// The same once the service has no load left in flight: a stopped client's last request may
-// still be answered (late, under a delay fault) after the client is gone. (Only the signal test,
-// which Windows lacks, asks.)
-[[maybe_unused]] long settledFramesLoaded(const std::function<std::string()>& stats) {
-    long last = framesLoaded(stats());
+// The frames vemsim loaded, once it has no load left in flight: a stopped client's last request
+// may still be answered (late, under a delay fault) after the client is gone. (Only the signal
+// test, which Windows lacks, asks.)
+[[maybe_unused]] long long settledFramesLoaded(const std::function<long long()>& framesLoaded) {
+    long long last = framesLoaded();
     for (int i = 0; i < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        const long now = framesLoaded(stats());
+        const long long now = framesLoaded();
         if (now == last) {
             break;
         }
@@ -184,13 +179,13 @@ TEST_F(GetTest, AllMoviesInEveryFormat) {
         }
         EXPECT_EQ(vem({"verify", c.dest}).code, 0);
         // Again: nothing is read, every movie is skipped.
-        const long before = framesLoaded(ctl("stats"));
+        const long long before = simCount("frames");
         run = vem({"get", "--all", c.dest, "--format", c.format, "--json"});
         ASSERT_EQ(run.code, 0) << run.text();
         for (const std::string& line : run.lines) {
             EXPECT_EQ(nlohmann::json::parse(line)["status"], "skipped") << line;
         }
-        EXPECT_EQ(framesLoaded(ctl("stats")), before);
+        EXPECT_EQ(simCount("frames"), before);
     }
 }
 
@@ -231,14 +226,14 @@ TEST_F(GetTest, ResumeReadsOnlyMissingFramesAndVerifyCatchesChangedBytes) {
         if (c.corrupt) {
             flipByte(partial, 3 * kFrameBytes + 7);
         }
-        const long before = framesLoaded(ctl("stats"));
+        const long long before = simCount("frames");
         std::vector<std::string> args = {"get", "1-sim", dest, "--json"};
         if (c.verify) {
             args.push_back("--verify");
         }
         VemRun run = vem(args);
         EXPECT_EQ(run.code, c.code) << run.text();
-        EXPECT_EQ(framesLoaded(ctl("stats")) - before, c.loads);
+        EXPECT_EQ(simCount("frames") - before, c.loads);
         if (c.code == 0) {
             EXPECT_EQ(readFile(dest + "/1-sim"), movie);
             EXPECT_EQ(nlohmann::json::parse(run.lines.at(0))["status"], "resumed");
@@ -336,10 +331,9 @@ TEST_F(GetTest, SignalsLeaveOnePartialThatResumes) {
                                   {"get", "--all", dest, "--format", "emulator"}));
         // A random point: somewhere in the first two movies.
         const long stopAt = 2 + std::rand() % long(frames * 2 - 4);
-        const long start = framesLoaded(ctl("stats"));
-        ASSERT_TRUE(
-            zel::test::eventually([&] { return framesLoaded(ctl("stats")) - start >= stopAt; },
-                                  std::chrono::seconds(60)));
+        const long long start = simCount("frames");
+        ASSERT_TRUE(zel::test::eventually([&] { return simCount("frames") - start >= stopAt; },
+                                          std::chrono::seconds(60)));
         ASSERT_TRUE(process.signal(signal));
         int code = -1;
         ASSERT_TRUE(process.wait(30000, code));
@@ -363,10 +357,10 @@ TEST_F(GetTest, SignalsLeaveOnePartialThatResumes) {
             }
         }
         ctl("clear");
-        const long before = settledFramesLoaded([] { return ctl("stats"); });
+        const long long before = settledFramesLoaded([] { return simCount("frames"); });
         VemRun run = vem({"get", "--all", dest, "--format", "emulator"});
         ASSERT_EQ(run.code, 0) << run.text();
-        EXPECT_EQ(framesLoaded(ctl("stats")) - before, expectedLoads);
+        EXPECT_EQ(simCount("frames") - before, expectedLoads);
         expectRawCopies(dest, 3, frames, ".dat", w, h);
         EXPECT_EQ(folderEntries(dest).size(), 10u);
     }
@@ -398,8 +392,8 @@ TEST_F(GetTest, FullDisk) {
     zel::test::ChildProcess process;
     ASSERT_TRUE(
         process.start(zel::test::siblingProgram("vem"), {"get", "1-sim", "2-sim", "3-sim", dest}));
-    const long start = framesLoaded(ctl("stats"));
-    ASSERT_TRUE(zel::test::eventually([&] { return framesLoaded(ctl("stats")) - start >= 5; },
+    const long long start = simCount("frames");
+    ASSERT_TRUE(zel::test::eventually([&] { return simCount("frames") - start >= 5; },
                                       std::chrono::seconds(60)));
     {
         std::ofstream filler(disk + "/filler", std::ios::binary);

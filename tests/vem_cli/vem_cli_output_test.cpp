@@ -13,12 +13,6 @@ using namespace vemcli::test;
 
 namespace {
 
-// The number of frames vemsim loaded so far, from `ctl stats`.
-long framesLoaded(const std::string& stats) {
-    const size_t at = stats.find("frames=");
-    return at == std::string::npos ? -1 : std::stol(stats.substr(at + 7));
-}
-
 TEST_F(VemTest, OutputsGoIntoFoldersAndFailBeforeReading) {
     ASSERT_TRUE(startSim({"--movies", "1x64x48x12"}));
     struct Case {
@@ -32,11 +26,11 @@ TEST_F(VemTest, OutputsGoIntoFoldersAndFailBeforeReading) {
         {{"export", "1-sim", "-o", file("missing/")}, ""},
     };
     for (const Case& c : cases) {
-        const long before = framesLoaded(ctl("stats"));
+        const long long before = simCount("frames");
         VemRun run = vem(c.args);
         if (c.written.empty()) {
             EXPECT_EQ(run.code, 1) << run.text();
-            EXPECT_EQ(framesLoaded(ctl("stats")), before) << c.args[0] << " read frames first";
+            EXPECT_EQ(simCount("frames"), before) << c.args[0] << " read frames first";
         } else {
             EXPECT_EQ(run.code, 0) << run.text();
             EXPECT_TRUE(fileExists(file(c.written))) << c.written;

@@ -10,6 +10,7 @@
 
 #include "display_text.h"
 #include "entry_format.h"
+#include "listing_change.h"
 #include "movies/movie_catalog.h"
 #include "registry.h"
 #include "service_probe.h"
@@ -86,32 +87,20 @@ class Watcher {
         if (!present() || !vemcli::drive().drivePresent()) {
             return;
         }
-        const std::set<std::string> now = currentNames();
-        std::vector<std::string> added, removed;
-        for (const std::string& name : now) {
-            if (!previous_.count(name)) {
-                added.push_back(name);
-            }
-        }
-        for (const std::string& name : previous_) {
-            if (!now.count(name)) {
-                removed.push_back(name);
-            }
-        }
-        previous_ = now;
-        if (added.empty() && removed.empty()) {
+        std::set<std::string> now = currentNames();
+        const vemcli::ListingChange change = vemcli::compareListings(previous_, now);
+        previous_ = std::move(now);
+        if (change.empty()) {
             return;
         }
         if (json_) {
-            nlohmann::ordered_json line = {
-                {"time", isoNow()}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
-            std::printf("%s\n", vemcli::jsonText(line).c_str());
+            std::printf("%s\n", vemcli::jsonText(vemcli::changeJson(change, isoNow())).c_str());
         } else {
-            std::string text = isoNow() + "  " + std::to_string(now.size()) + " movies";
-            for (const std::string& name : added) {
+            std::string text = isoNow() + "  " + std::to_string(change.movies) + " movies";
+            for (const std::string& name : change.added) {
                 text += "  +" + name;
             }
-            for (const std::string& name : removed) {
+            for (const std::string& name : change.removed) {
                 text += "  -" + name;
             }
             std::printf("%s\n", vemcli::displayText(text).c_str());

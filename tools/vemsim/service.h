@@ -5,21 +5,17 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
-#include "msgpack/msg_object.h"
 #include "service/local_server.h"
 #include "service/local_socket.h"
-#include "service/shared_section.h"
 #include "tools/vemsim/events.h"
 #include "tools/vemsim/faults.h"
-#include "tools/vemsim/load_frame_request.h"
 #include "tools/vemsim/movies.h"
+#include "tools/vemsim/request_handler.h"
 
 namespace zel::vem::sim {
 
@@ -68,35 +64,14 @@ class SimService {
         std::thread thread;
         std::atomic<bool> done{false};
     };
-    // A file a connection has open: the movie it was opened on and the section frames go to.
-    struct OpenFile {
-        std::shared_ptr<SimMovie> movie;
-        SharedSection section;
-        // Takes the section off the list of live sections when the file goes.
-        std::shared_ptr<void> registration;
-    };
-    using FileTable = std::map<uint32_t, OpenFile>;
-
     void acceptLoop(LocalServer& server, bool isControl);
     void serveRequests(Connection& connection);
     void serveControl(Connection& connection);
-    // Builds the reply map for one decoded request (carrying the operation out).
-    MsgObject execute(const MsgObject& request, FileTable& files, uint64_t connectionId);
-    MsgObject executeOrd(uint64_t ord, const MsgObject& request, FileTable& files,
-                         uint64_t connectionId);
-    // The same for a LoadFrame recognised in the bytes it came in (load_frame_request.h).
-    MsgObject executeLoadFrame(const LoadFrameRequest& request, FileTable& files,
-                               uint64_t connectionId);
-    // Copies a frame into the file's section; throws the request's error.
-    MsgObject loadFrame(FileTable& files, uint32_t fileId, uint64_t frame);
     // Closes the connection's socket so the client sees the end at once.
     void closeConnection(Connection& connection);
     // Joins connection threads that have finished.
     void reap();
     void quit();
-    // Removes the name of every section still open, for a stop that leaves connection threads
-    // behind and for the injected exit: nothing of this run stays in the system's namespace.
-    void removeLiveSections();
 
     ServiceOptions options_;
     EventHub events_;
@@ -119,9 +94,10 @@ class SimService {
     std::list<std::unique_ptr<Connection>> connections_;
     uint64_t nextConnectionId_ = 1;
 
-    // Guards liveSections_, the names of the sections connections hold open. Leaf lock.
-    std::mutex sectionsLock_;
-    std::set<std::string> liveSections_;
+    // The sections connections hold open; removed whole by a stop that leaves connection
+    // threads behind and by the injected exit, so nothing of this run stays in the system's
+    // namespace.
+    LiveSections liveSections_;
 
     std::atomic<uint64_t> requestCount_{0};
     std::atomic<uint64_t> frameCount_{0};

@@ -3,8 +3,8 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
-#include <vector>
 
+#include "listing_change.h"
 #include "router_parts.h"
 #include "service_probe.h"
 
@@ -56,20 +56,8 @@ void ChangeFeed::changed() {
         // No listing to be had (the drive went): none of its movies is there.
     }
     std::lock_guard<std::mutex> hold(lock_);
-    nlohmann::ordered_json added = nlohmann::ordered_json::array();
-    nlohmann::ordered_json removed = nlohmann::ordered_json::array();
-    for (const std::string& name : now) {
-        if (!previous_.count(name)) {
-            added.push_back(name);
-        }
-    }
-    for (const std::string& name : previous_) {
-        if (!now.count(name)) {
-            removed.push_back(name);
-        }
-    }
-    nlohmann::ordered_json event = {
-        {"time", nowText()}, {"added", added}, {"removed", removed}, {"movies", now.size()}};
+    const nlohmann::ordered_json event =
+        vemcli::changeJson(vemcli::compareListings(previous_, now), nowText());
     previous_ = std::move(now);
     publish_("event: change\ndata: " + event.dump() + "\n\n");
 }
