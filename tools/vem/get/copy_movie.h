@@ -74,6 +74,14 @@ struct MovieOutcome {
 // is and whose, so a movie of the same name recorded at another time never resumes from it.
 std::string partialName(const std::string& fileName, int64_t recordingTime);
 
+// Where a copy of a file of `size` bytes resumes when its partial file holds `have`: after the
+// last whole frame (frames of `frameBytes` from `gridStart`; what is before it counts whole or
+// not at all).
+uint64_t wholeFramesKept(uint64_t have, uint64_t size, uint64_t gridStart, uint64_t frameBytes);
+
+// The emulator's NAME.meta for `movie`.
+std::string metaText(const zel::vem::MovieDescription& movie);
+
 // Plans `movie`'s copy into `dest` (which must exist): its files, which are there already, what
 // partial files hold. Throws zel::vem::MovieError when the drive refuses the info stream.
 MoviePlan planMovie(zel::vem::MovieCatalog& catalog, const zel::vem::MovieDescription& movie,
