@@ -135,25 +135,21 @@ struct MovieCopy::State {
         if (!awaitsReadBack()) {
             return result;
         }
-        os::dropCachedPages(stream_.get());
-        std::rewind(stream_.get());
-        std::vector<uint8_t> buffer(kReadBackBytes);
         ContentHash disk;
-        for (uint64_t at = 0; at < written_.size;) {
-            if (abandon.load()) {
-                result.result = ReadBack::Abandoned;
-                return result;
-            }
-            const size_t want =
-                static_cast<size_t>(std::min<uint64_t>(buffer.size(), written_.size - at));
-            const size_t got = std::fread(buffer.data(), 1, want, stream_.get());
-            disk.update(buffer.data(), got);
-            at += got;
-            if (got != want) {
-                result.result = ReadBack::Unreadable;
-                result.error = errno != 0 ? errno : EIO;
-                return result;
-            }
+        bool abandoned = false;
+        result.error =
+            os::readFromDisk(stream_.get(), written_.size, [&](const uint8_t* data, size_t n) {
+                abandoned = abandon.load();
+                disk.update(data, n);
+                return !abandoned;
+            });
+        if (abandoned) {
+            result.result = ReadBack::Abandoned;
+            return result;
+        }
+        if (result.error != 0) {
+            result.result = ReadBack::Unreadable;
+            return result;
         }
         result.result = disk.hex() == written_.hash ? ReadBack::Matches : ReadBack::Differs;
         return result;
@@ -186,9 +182,6 @@ struct MovieCopy::State {
     }
 
   private:
-    // Read-back requests of 8 MiB: the disk is asked for long runs, and the hash keeps up.
-    static constexpr size_t kReadBackBytes = size_t{8} << 20;
-
     // The streamed file written by write(), still under its partial name.
     struct Written {
         const PlannedFile* file = nullptr;
