@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace vemcli::outputplatform {
@@ -64,6 +65,14 @@ bool setModifiedTime(std::FILE* stream, int64_t seconds);
 // Forgets the file's cached pages (flushed and synced first), so that reading it back reads
 // the disk. Windows: nothing is dropped (no such request for one file).
 void dropCachedPages(std::FILE* stream);
+// Reads the first `size` bytes of the file behind `stream` (flushed and synced) back from the
+// disk, handing them in order to `take` in pieces of at most 8 MiB; `take` returns false to stop
+// early. Linux reads past the system's cache (O_DIRECT: no copy into the cache, no cached page
+// mistaken for the disk's; where the file system refuses it, the cached pages are dropped
+// first). Windows reads through its cache (no request skips it for a file already open).
+// 0 when read, else the errno (EIO when the file ends early).
+int readFromDisk(std::FILE* stream, uint64_t size,
+                 const std::function<bool(const uint8_t* data, size_t n)>& take);
 // Opens `path` for reading and writing, keeping what it holds, or creates it; never follows a
 // link. nullptr on failure with the system's reason in `error`.
 std::FILE* openReadWrite(const std::string& path, std::string& error);

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 #include "output_file_platform.h"
@@ -190,6 +192,49 @@ bool setModifiedTime(std::FILE* stream, int64_t seconds) {
 
 void dropCachedPages(std::FILE* stream) {
     ::posix_fadvise(::fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
+}
+
+int readFromDisk(std::FILE* stream, uint64_t size,
+                 const std::function<bool(const uint8_t*, size_t)>& take) {
+    // Whole pieces at offsets that are multiples of them: the alignment O_DIRECT asks for, of
+    // the memory too; the file's end cuts the last piece short.
+    constexpr size_t kPiece = size_t{8} << 20;
+    constexpr size_t kAlign = 4096;
+    void* memory = nullptr;
+    if (::posix_memalign(&memory, kAlign, kPiece) != 0) {
+        return ENOMEM;
+    }
+    const std::unique_ptr<void, void (*)(void*)> buffer(memory, std::free);
+    const int fd = ::fileno(stream);
+    const int flags = ::fcntl(fd, F_GETFL);
+    bool direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    if (!direct) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    }
+    int error = 0;
+    for (uint64_t at = 0; at < size;) {
+        if (direct && at % kAlign != 0) {
+            // A short read left an offset O_DIRECT refuses: the rest through the cache.
+            direct = ::fcntl(fd, F_SETFL, flags) != 0;
+        }
+        const ssize_t got = ::pread(fd, memory, kPiece, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            error = got < 0 ? errno : EIO;
+            break;
+        }
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(got, size - at));
+        at += n;
+        if (!take(static_cast<const uint8_t*>(memory), n)) {
+            break;
+        }
+    }
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags);
+    }
+    return error;
 }
 
 std::FILE* openReadWrite(const std::string& path, std::string& error) {

@@ -3,12 +3,16 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <vector>
 
 #include "output_file_platform.h"
 #include "wide_path.h"
@@ -208,6 +212,24 @@ bool setModifiedTime(std::FILE* stream, int64_t seconds) {
 }
 
 void dropCachedPages(std::FILE*) {}
+
+int readFromDisk(std::FILE* stream, uint64_t size,
+                 const std::function<bool(const uint8_t*, size_t)>& take) {
+    std::vector<uint8_t> buffer(size_t{8} << 20);
+    std::rewind(stream);
+    for (uint64_t at = 0; at < size;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - at));
+        const size_t got = std::fread(buffer.data(), 1, want, stream);
+        if (got != want) {
+            return std::ferror(stream) && errno != 0 ? errno : EIO;
+        }
+        at += got;
+        if (!take(buffer.data(), got)) {
+            break;
+        }
+    }
+    return 0;
+}
 
 std::FILE* openReadWrite(const std::string& path, std::string& error) {
     HANDLE handle =

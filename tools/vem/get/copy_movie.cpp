@@ -11,7 +11,6 @@
 
 #include "failure.h"
 #include "get/content_hash.h"
-#include "get/local_names.h"
 #include "get/manifest.h"
 #include "get/write_behind.h"
 #include "movies/frame_times.h"
@@ -20,7 +19,6 @@
 #include "output_file.h"
 #include "output_file_platform.h"
 #include "platform.h"
-#include "suite/store.h"
 
 namespace vemcli::get {
 
@@ -52,8 +50,7 @@ struct Source {
     std::function<size_t(uint64_t offset, void* out, size_t n)> read;
 
     uint64_t resumePoint(uint64_t have) const {
-        have = std::min(have, size);
-        return have < gridStart ? 0 : gridStart + (have - gridStart) / frameBytes * frameBytes;
+        return wholeFramesKept(have, size, gridStart, frameBytes);
     }
     // Whole frames per read: the drive loads one frame per request, never one twice.
     size_t chunkAt(uint64_t offset, uint64_t buffer) const {
@@ -92,22 +89,6 @@ void removeStalePartials(const std::string& dest, const std::string& fileName) {
     }
 }
 
-std::string metaText(const MovieDescription& movie) {
-    // The values the emulator would make from the ".dat" file, taken from the drive instead.
-    zel::CINIStore store;
-    auto put = [&](const char* key, const std::string& value) {
-        store.SetString(zel::CString(key), zel::CString(value));
-    };
-    put("meta/width", std::to_string(movie.width));
-    put("meta/height", std::to_string(movie.height));
-    put("meta/numFrames", std::to_string(movie.frameCount));
-    put("meta/startTime", movie.startTime);
-    put("meta/endTime", movie.endTime);
-    put("meta/duration", std::to_string(movie.durationMicroseconds));
-    put("meta/index", std::to_string(movie.number));
-    return store.ToText().c_str();
-}
-
 std::string inFolder(const std::string& dest, const std::string& name) {
     return dest + "/" + name;
 }
@@ -118,49 +99,166 @@ struct StreamCloser {
 };
 using Stream = std::unique_ptr<std::FILE, StreamCloser>;
 
-class MovieCopy {
-  public:
-    MovieCopy(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
-              const CopyOptions& options, Manifest& manifest,
-              const std::function<void(uint64_t)>& progress)
+}  // namespace
+
+struct MovieCopy::State {
+    State(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
+          const CopyOptions& options, std::function<void(uint64_t)> progress)
         : catalog_(catalog),
           plan_(plan),
           movie_(plan.movie),
           dest_(dest),
           options_(options),
-          manifest_(manifest),
-          progress_(progress) {}
+          progress_(std::move(progress)) {}
 
-    // Writes every file the plan does not skip; the hash of the movie's main file.
-    std::string run(bool& resumed) {
+    bool write() {
+        try {
+            for (const PlannedFile& file : plan_.files) {
+                if (!file.skip && file.streamed()) {
+                    resumed_ = resumed_ || file.resumeFrom > 0;
+                    writeStreamed(file);
+                }
+            }
+            return true;
+        } catch (const WriteFailure& e) {
+            fail(e.what(), e.diskFull);
+        } catch (const std::exception& e) {
+            fail(e.what(), false);
+        }
+        return false;
+    }
+
+    bool awaitsReadBack() const { return options_.verify && stream_ != nullptr; }
+
+    ReadBack readBack(const std::atomic<bool>& abandon) {
+        ReadBack result;
+        if (!awaitsReadBack()) {
+            return result;
+        }
+        ContentHash disk;
+        bool abandoned = false;
+        result.error =
+            os::readFromDisk(stream_.get(), written_.size, [&](const uint8_t* data, size_t n) {
+                abandoned = abandon.load();
+                disk.update(data, n);
+                return !abandoned;
+            });
+        if (abandoned) {
+            result.result = ReadBack::Abandoned;
+            return result;
+        }
+        if (result.error != 0) {
+            result.result = ReadBack::Unreadable;
+            return result;
+        }
+        result.result = disk.hex() == written_.hash ? ReadBack::Matches : ReadBack::Differs;
+        return result;
+    }
+
+    MovieOutcome finish(Manifest& manifest, const ReadBack& readBack) {
+        MovieOutcome outcome;
+        outcome.name = movie_.entryName;
+        outcome.bytes = plan_.bytes();
+        if (error_.empty()) {
+            try {
+                outcome.hash = finishFiles(manifest, readBack);
+                outcome.status = plan_.bytesToWrite() == 0 ? "skipped"
+                                 : resumed_                ? "resumed"
+                                                           : "copied";
+            } catch (const WriteFailure& e) {
+                fail(e.what(), e.diskFull);
+            } catch (const std::exception& e) {
+                fail(e.what(), false);
+            }
+        }
+        if (!error_.empty()) {
+            outcome.status = "failed";
+            outcome.error = error_;
+            outcome.diskFull = diskFull_;
+        }
+        outcome.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        return outcome;
+    }
+
+  private:
+    // The streamed file written by write(), still under its partial name.
+    struct Written {
+        const PlannedFile* file = nullptr;
+        std::string partial;
+        uint64_t size = 0;
+        std::string hash;
+    };
+
+    void fail(const std::string& what, bool full) {
+        if (error_.empty()) {
+            error_ = what;
+            diskFull_ = full;
+        }
+    }
+
+    // The partial file takes its name (after its read-back matched), then the small files are
+    // written; every written file's hash goes into `manifest`. The hash of the main file.
+    std::string finishFiles(Manifest& manifest, const ReadBack& readBack) {
         std::string mainHash;
+        if (stream_) {
+            renameWritten(readBack);
+            manifest.set(written_.file->fileName, written_.hash, written_.file->driveName);
+            mainHash = written_.hash;
+        }
         for (const PlannedFile& file : plan_.files) {
-            if (file.skip) {
-                if (file.streamed()) {
-                    auto known = manifest_.hashes().find(file.fileName);
-                    mainHash = known == manifest_.hashes().end() ? "" : known->second;
+            if (file.streamed()) {
+                if (file.skip) {
+                    auto known = manifest.hashes().find(file.fileName);
+                    mainHash = known == manifest.hashes().end() ? "" : known->second;
                 }
                 continue;
             }
-            std::string hex;
-            if (file.streamed()) {
-                resumed = resumed || file.resumeFrom > 0;
-                hex = writeStreamed(file);
-                mainHash = hex;
-            } else {
-                const std::vector<uint8_t> bytes = smallFileBytes(file);
-                hex = ContentHash::of(bytes.data(), bytes.size());
-                OutputFile out(inFolder(dest_, file.fileName));
-                out.write(bytes.data(), bytes.size());
-                out.commitDurably(movie_.recordingTime);
-                progress_(bytes.size());
+            if (file.skip) {
+                continue;
             }
-            manifest_.set(file.fileName, hex, file.driveName);
+            const std::vector<uint8_t> bytes = smallFileBytes(file);
+            OutputFile out(inFolder(dest_, file.fileName));
+            out.write(bytes.data(), bytes.size());
+            out.commitDurably(movie_.recordingTime);
+            progress_(bytes.size());
+            manifest.set(file.fileName, ContentHash::of(bytes.data(), bytes.size()),
+                         file.driveName);
         }
         return mainHash;
     }
 
-  private:
+    void renameWritten(const ReadBack& readBack) {
+        const std::string& partial = written_.partial;
+        if (options_.verify) {
+            if (readBack.result == ReadBack::Unreadable) {
+                failWrite("cannot read back " + partial, readBack.error);
+            }
+            if (readBack.result == ReadBack::Abandoned) {
+                // Never compared: kept, the next run reads it back.
+                throw Failure("stopped before " + partial + " was read back");
+            }
+            if (readBack.result != ReadBack::Matches) {
+                // Bytes that are not the drive's are no start to resume from either.
+                stream_.reset();
+                os::removeFile(partial);
+                throw Failure("the copy read back from " + partial +
+                              " differs from the drive; it was removed, run again to copy anew");
+            }
+        }
+        if (std::fclose(stream_.release()) != 0) {
+            failWrite("cannot write " + partial, errno);
+        }
+        const std::string target = inFolder(dest_, written_.file->fileName);
+        if (!replaceFile(partial, target)) {
+            failWrite("cannot rename " + partial + " to " + target, errno);
+        }
+        if (!os::syncFolder(dest_)) {
+            failWrite("cannot sync " + dest_, errno);
+        }
+        removeStalePartials(dest_, written_.file->fileName);
+    }
+
     std::vector<uint8_t> smallFileBytes(const PlannedFile& file) const {
         if (file.kind == PlannedFile::Info) {
             return plan_.info;
@@ -241,9 +339,8 @@ class MovieCopy {
         return true;
     }
 
-    std::string writeStreamed(const PlannedFile& file) {
+    void writeStreamed(const PlannedFile& file) {
         const Source source = sourceFor(file);
-        const std::string target = inFolder(dest_, file.fileName);
         const std::string partial =
             inFolder(dest_, partialName(file.fileName, movie_.recordingTime));
         std::string error;
@@ -296,149 +393,49 @@ class MovieCopy {
             !os::syncFile(stream.get())) {
             failWrite("cannot write " + partial, errno);
         }
-        const std::string hex = hash.hex();
-        if (options_.verify) {
-            verifyFromDisk(stream, source.size, buffer, hex, partial);
-        }
-        if (std::fclose(stream.release()) != 0) {
-            failWrite("cannot write " + partial, errno);
-        }
-        if (!replaceFile(partial, target)) {
-            failWrite("cannot rename " + partial + " to " + target, errno);
-        }
-        if (!os::syncFolder(dest_)) {
-            failWrite("cannot sync " + dest_, errno);
-        }
-        removeStalePartials(dest_, file.fileName);
-        return hex;
-    }
-
-    void verifyFromDisk(Stream& stream, uint64_t size, std::vector<uint8_t>& buffer,
-                        const std::string& expected, const std::string& partial) {
-        os::dropCachedPages(stream.get());
-        ContentHash disk;
-        if (!hashFromFile(stream.get(), size, buffer, disk)) {
-            failWrite("cannot read back " + partial, errno);
-        }
-        if (disk.hex() != expected) {
-            // Bytes that are not the drive's are no start to resume from either.
-            stream.reset();
-            os::removeFile(partial);
-            throw Failure("the copy read back from " + partial +
-                          " differs from the drive; it was removed, run again to copy anew");
-        }
+        written_.file = &file;
+        written_.partial = partial;
+        written_.size = source.size;
+        written_.hash = hash.hex();
+        stream_ = std::move(stream);
     }
 
     MovieCatalog& catalog_;
     const MoviePlan& plan_;
     const MovieDescription& movie_;
-    const std::string& dest_;
-    const CopyOptions& options_;
-    Manifest& manifest_;
-    const std::function<void(uint64_t)>& progress_;
+    const std::string dest_;
+    const CopyOptions options_;
+    const std::function<void(uint64_t)> progress_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::unique_ptr<MovieReader> reader_;
     std::unique_ptr<zel::vem::OmeTiffView> view_;
+    bool resumed_ = false;
+    std::string error_;  // the first failure, kept for finish()
+    bool diskFull_ = false;
+    Stream stream_;  // the partial file write() left open, until finish()
+    Written written_;
 };
 
-}  // namespace
+MovieCopy::MovieCopy(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
+                     const CopyOptions& options, std::function<void(uint64_t)> progress)
+    : state_(std::make_unique<State>(catalog, plan, dest, options, std::move(progress))) {}
 
-uint64_t MoviePlan::bytesToWrite() const {
-    uint64_t total = 0;
-    for (const PlannedFile& file : files) {
-        total += file.skip ? 0 : file.size - file.resumeFrom;
-    }
-    return total;
+MovieCopy::~MovieCopy() = default;
+
+bool MovieCopy::write() {
+    return state_->write();
 }
 
-uint64_t MoviePlan::bytes() const {
-    uint64_t total = 0;
-    for (const PlannedFile& file : files) {
-        total += file.size;
-    }
-    return total;
+bool MovieCopy::awaitsReadBack() const {
+    return state_->awaitsReadBack();
 }
 
-std::string partialName(const std::string& fileName, int64_t recordingTime) {
-    return fileName + "." + std::to_string(recordingTime) + ".vem-partial";
+ReadBack MovieCopy::readBack(const std::atomic<bool>& abandon) {
+    return state_->readBack(abandon);
 }
 
-MoviePlan planMovie(MovieCatalog& catalog, const MovieDescription& movie, const std::string& dest,
-                    const CopyOptions& options) {
-    MoviePlan plan;
-    plan.movie = movie;
-    if (!movie.framesReadable() && movie.frameCount > 0) {
-        throw MovieError(MovieFailure::Unreadable, "its frames cannot be read");
-    }
-    const std::string& entry = movie.entryName;
-    uint64_t gridStart = 0;
-    if (options.format == Format::OmeTiff) {
-        try {
-            const zel::vem::OmeTiffView view(zel::vem::OmeTiffMovie::of(movie));
-            plan.files.push_back({PlannedFile::OmeTiff, entry + ".ome.tif", "", view.size()});
-            gridStart = view.pixelOffset();
-        } catch (const std::invalid_argument& e) {
-            throw MovieError(MovieFailure::Unreadable,
-                             std::string("it has no OME-TIFF: ") + e.what());
-        }
-    } else {
-        plan.files.push_back({PlannedFile::Data,
-                              options.format == Format::Emulator ? entry + ".dat" : entry, "",
-                              movie.size});
-    }
-    // The info stream is needed for every format: a file of its own, or the OME-TIFF's times.
-    plan.info = catalog.infoStream(entry);
-    if (options.format != Format::OmeTiff) {
-        plan.files.push_back({PlannedFile::Info, entry + ".info", "", plan.info.size()});
-    }
-    if (options.format == Format::Emulator) {
-        // Last, so that it never describes a ".dat" file that is not there yet.
-        plan.files.push_back({PlannedFile::Meta, entry + ".meta", "", metaText(movie).size()});
-    }
-    for (PlannedFile& file : plan.files) {
-        file.fileName = localFileName(file.driveName);
-        uint64_t size = 0;
-        int64_t time = 0;
-        if (os::regularFileInfo(inFolder(dest, file.fileName), size, time)) {
-            file.skip = options.existing == Existing::Skip ||
-                        (options.existing == Existing::SkipMatching && size == file.size &&
-                         time == movie.recordingTime);
-        }
-        if (!file.skip && file.streamed() &&
-            os::regularFileInfo(inFolder(dest, partialName(file.fileName, movie.recordingTime)),
-                                size, time)) {
-            Source grid;
-            grid.size = file.size;
-            grid.gridStart = gridStart;
-            grid.frameBytes = std::max<uint64_t>(1, movie.frameBytes);
-            file.resumeFrom = grid.resumePoint(size);
-        }
-    }
-    return plan;
-}
-
-MovieOutcome copyMovie(MovieCatalog& catalog, const MoviePlan& plan, const std::string& dest,
-                       const CopyOptions& options, Manifest& manifest,
-                       const std::function<void(uint64_t)>& progress) {
-    MovieOutcome outcome;
-    outcome.name = plan.movie.entryName;
-    outcome.bytes = plan.bytes();
-    const auto started = std::chrono::steady_clock::now();
-    bool resumed = false;
-    try {
-        MovieCopy copy(catalog, plan, dest, options, manifest, progress);
-        outcome.hash = copy.run(resumed);
-        outcome.status = plan.bytesToWrite() == 0 ? "skipped" : resumed ? "resumed" : "copied";
-    } catch (const WriteFailure& e) {
-        outcome.status = "failed";
-        outcome.error = e.what();
-        outcome.diskFull = e.diskFull;
-    } catch (const std::exception& e) {
-        outcome.status = "failed";
-        outcome.error = e.what();
-    }
-    outcome.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return outcome;
+MovieOutcome MovieCopy::finish(Manifest& manifest, const ReadBack& readBack) {
+    return state_->finish(manifest, readBack);
 }
 
 }  // namespace vemcli::get
