@@ -309,22 +309,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         if (closed_) {
             return;
         }
-        if (!writingBody_ && !full_.empty()) {
-            const int i = full_.front();
-            full_.pop_front();
-            writingBody_ = true;
-            beast::get_lowest_layer(stream_).expires_after(kWriteTimeout);
-            net::async_write(stream_, net::buffer(buffers_[i].get(), sizes_[i]), transferAllAtOnce,
-                             [self = this->shared_from_this(), i](beast::error_code ec, size_t n) {
-                                 self->writingBody_ = false;
-                                 self->sent_ += n;
-                                 if (ec) {
-                                     return self->failed("the client went");
-                                 }
-                                 self->free_.push_back(i);
-                                 self->pump();
-                             });
-        }
+        // The fill is handed to a worker before the write starts: Asio tries a write at once, in
+        // the call that starts it, and copying a chunk into the socket takes as long as reading
+        // the next one from the drive, which would otherwise wait for it.
         if (!filling_ && !sourceDone_ && !free_.empty()) {
             const int i = free_.back();
             free_.pop_back();
@@ -340,6 +327,22 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                 net::post(*self->core_.io,
                           [self, i, got, problem] { self->onFilled(i, got, problem); });
             });
+        }
+        if (!writingBody_ && !full_.empty()) {
+            const int i = full_.front();
+            full_.pop_front();
+            writingBody_ = true;
+            beast::get_lowest_layer(stream_).expires_after(kWriteTimeout);
+            net::async_write(stream_, net::buffer(buffers_[i].get(), sizes_[i]), transferAllAtOnce,
+                             [self = this->shared_from_this(), i](beast::error_code ec, size_t n) {
+                                 self->writingBody_ = false;
+                                 self->sent_ += n;
+                                 if (ec) {
+                                     return self->failed("the client went");
+                                 }
+                                 self->free_.push_back(i);
+                                 self->pump();
+                             });
         }
         if (!writingBody_ && !filling_ && full_.empty() && sourceDone_) {
             finish();
