@@ -1,7 +1,7 @@
 // vem verify: the files of a vem get folder checked against its manifest, without the drive.
+#include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <vector>
 
 #include "display_text.h"
 #include "get/content_hash.h"
@@ -18,22 +18,20 @@ struct Options {
     bool json = false;
 };
 
-// The hash of the file at `path` read from the disk; empty when it cannot be read whole.
-std::string hashOnDisk(const std::string& path) {
+// The hash of the `size` bytes of the file at `path`, read from the disk (past the page cache,
+// where the platform lets a read skip it); empty when they cannot all be read.
+std::string hashOnDisk(const std::string& path, uint64_t size) {
     std::FILE* stream = std::fopen(path.c_str(), "rb");
     if (stream == nullptr) {
         return std::string();
     }
-    os::dropCachedPages(stream);
     vemcli::get::ContentHash hash;
-    std::vector<char> buffer(4u << 20);
-    size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), stream)) > 0) {
-        hash.update(buffer.data(), got);
-    }
-    const bool whole = std::ferror(stream) == 0;
+    const int error = os::readFromDisk(stream, size, [&](const uint8_t* data, size_t n) {
+        hash.update(data, n);
+        return true;
+    });
     std::fclose(stream);
-    return whole ? hash.hex() : std::string();
+    return error == 0 ? hash.hex() : std::string();
 }
 
 int runVerify(const Options& o) {
@@ -59,7 +57,7 @@ int runVerify(const Options& o) {
         } else if (!os::regularFileInfo(path, size, time)) {
             status = "missing";
         } else {
-            const std::string actual = hashOnDisk(path);
+            const std::string actual = hashOnDisk(path, size);
             status = actual.empty() ? "unreadable" : actual == expected ? "ok" : "differs";
         }
         if (status != "ok") {

@@ -62,9 +62,6 @@ bool syncFolder(const std::string& folder);
 void startWriteBack(std::FILE* stream, uint64_t offset, uint64_t size);
 // Sets the modification time of the file behind `stream` to `seconds` since 1970 UTC.
 bool setModifiedTime(std::FILE* stream, int64_t seconds);
-// Forgets the file's cached pages (flushed and synced first), so that reading it back reads
-// the disk. Windows: nothing is dropped (no such request for one file).
-void dropCachedPages(std::FILE* stream);
 // Reads the first `size` bytes of the file behind `stream` (flushed and synced) back from the
 // disk, handing them in order to `take` in pieces of at most 8 MiB; `take` returns false to stop
 // early. Linux reads past the system's cache (O_DIRECT: no copy into the cache, no cached page

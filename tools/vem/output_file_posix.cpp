@@ -190,10 +190,6 @@ bool setModifiedTime(std::FILE* stream, int64_t seconds) {
     return ::futimens(::fileno(stream), times) == 0;
 }
 
-void dropCachedPages(std::FILE* stream) {
-    ::posix_fadvise(::fileno(stream), 0, 0, POSIX_FADV_DONTNEED);
-}
-
 int readFromDisk(std::FILE* stream, uint64_t size,
                  const std::function<bool(const uint8_t*, size_t)>& take) {
     // Whole pieces at offsets that are multiples of them: the alignment O_DIRECT asks for, of

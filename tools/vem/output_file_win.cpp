@@ -211,8 +211,6 @@ bool setModifiedTime(std::FILE* stream, int64_t seconds) {
     return ::SetFileTime(handleOf(stream), nullptr, nullptr, &time) != 0;
 }
 
-void dropCachedPages(std::FILE*) {}
-
 int readFromDisk(std::FILE* stream, uint64_t size,
                  const std::function<bool(const uint8_t*, size_t)>& take) {
     std::vector<uint8_t> buffer(size_t{8} << 20);
