@@ -273,8 +273,11 @@ TEST_F(GetTest, UsageAndDryRun) {
     struct Case {
         std::vector<std::string> args;
         int code;
+        std::string says = "";  // in what it prints, when given
     } cases[] = {
-        {{"get", file("d")}, 2},
+        {{"get"}, 2, "name the folder to copy into (DEST)"},
+        {{"get", "--all"}, 2, "name the folder to copy into (DEST)"},
+        {{"get", file("d")}, 2, "name the movies to copy, or --all"},
         {{"get", "--all", "1-sim", file("d")}, 2},
         {{"get", "--all", file("d"), "--format", "png"}, 2},
         {{"get", "--all", file("d"), "--overwrite", "--skip-existing"}, 2},
@@ -283,6 +286,7 @@ TEST_F(GetTest, UsageAndDryRun) {
     for (const Case& c : cases) {
         VemRun run = vem(c.args);
         EXPECT_EQ(run.code, c.code) << run.text();
+        EXPECT_NE(run.text().find(c.says), std::string::npos) << run.text();
     }
     // The name that matched nothing failed; the other was still copied.
     EXPECT_EQ(folderEntries(file("d")),

@@ -198,8 +198,8 @@ void registerCommand_get(vemcli::Registry& registry) {
     static Options o;
     CLI::App* app =
         registry.add("get", "Copy movies off the drive into a folder", [] { return runGet(o); });
-    app->add_option("ARGS", o.args, "PATH... DEST: the movies (or --all), then the folder")
-        ->required();
+    // Not required here: runGet says what is missing in the command's own words.
+    app->add_option("ARGS", o.args, "PATH... DEST: the movies (or --all), then the folder");
     app->add_flag("--all", o.all, "Every movie of the drive");
     app->add_option("--filter", o.filter, "Only movies whose recorded name matches GLOB");
     app->add_option("--format", o.format,
