@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -258,6 +259,31 @@ TEST_F(Faults, ReadersNeverGetAnotherMoviesFramesWhileTheDriveChanges) {
 
     std::atomic<bool> done{false};
     std::atomic<uint64_t> goodBytes{0}, wrongReads{0}, failedReads{0};
+    // What a wrong read held, frame by frame: which movie's frame, if any the drive ever had, so
+    // that a failure says whether it was another movie, another frame or neither.
+    std::mutex wrongLock;  // guards `wrong`; leaf lock
+    std::vector<std::string> wrong;
+    auto describeWrong = [&](uint64_t number, uint32_t first, const std::vector<uint8_t>& got,
+                             uint32_t n) {
+        const size_t frameBytes = size_t{kW} * kH * 2;
+        std::string line = "movie " + std::to_string(number) + " from frame " +
+                           std::to_string(first) + ", " + std::to_string(n) + " bytes:";
+        for (size_t at = 0; at + frameBytes <= n; at += frameBytes) {
+            const std::vector<uint8_t> one(got.begin() + at, got.begin() + at + frameBytes);
+            std::string held = " neither";
+            for (uint64_t other = 1; other <= 2000; ++other) {
+                for (uint32_t frame = 0; frame < kFrames; ++frame) {
+                    if (zel::test::syntheticFrames(other, kW, kH, frame, 1) == one) {
+                        held =
+                            " movie " + std::to_string(other) + "'s frame " + std::to_string(frame);
+                    }
+                }
+            }
+            line += held;
+        }
+        std::lock_guard<std::mutex> hold(wrongLock);
+        wrong.push_back(line);
+    };
     auto reader = [&](int self) {
         std::mt19937 random(self);
         std::vector<uint8_t> got(size_t{kW} * kH * 2 * 2);
@@ -284,7 +310,7 @@ TEST_F(Faults, ReadersNeverGetAnotherMoviesFramesWhileTheDriveChanges) {
                         ++failedReads;
                     } else if (std::memcmp(got.data(), expected.data(), n) != 0) {
                         ++wrongReads;
-
+                        describeWrong(number, first, got, n);
                     } else {
                         goodBytes += n;
                     }
@@ -319,6 +345,9 @@ TEST_F(Faults, ReadersNeverGetAnotherMoviesFramesWhileTheDriveChanges) {
     }
     EXPECT_LT(Clock::now() - start, 25s);
     EXPECT_EQ(wrongReads, 0u);
+    for (size_t i = 0; i < wrong.size() && i < 20; ++i) {
+        ADD_FAILURE() << wrong[i];
+    }
     // Most reads fail while their movies move, and an emulated platform gets through few changes;
     // what counts is that reads keep succeeding, and that none of them was wrong.
     EXPECT_GT(goodBytes, 10u * kW * kH * 2) << failedReads << " reads failed";
