@@ -27,11 +27,26 @@ ServiceFile::~ServiceFile() {
 
 bool ServiceFile::mapLocked(uint32_t position, uint64_t generation) {
     ServiceChannel& channel = owner_.requestChannel;
+    // Held from the claim to the confirmation, so that no other file of ours maps, loads or ends
+    // a file at this position in between: the claim, the file the service sets up and the
+    // identity confirmed all concern one and the same file.
+    if (!channel.hold()) {
+        return false;
+    }
+    const bool mapped = mapHeld(position, generation);
+    channel.release();
+    return mapped;
+}
+
+bool ServiceFile::mapHeld(uint32_t position, uint64_t generation) {
+    ServiceChannel& channel = owner_.requestChannel;
     const uint64_t connection = channel.connectionCount();
     CString mapping;
     SharedSection section;
+    // Cleared before the claim: a claim by another file from then on must stay visible.
+    displaced_ = false;
     // Claimed before the service is asked: the file that held the position is marked displaced
-    // before its file at the service can be replaced, so its next frame maps again instead of
+    // before its file at the service is replaced, so its next frame maps again instead of
     // loading into a section it no longer has.
     owner_.files.claim(position, this);
     // A section smaller than one frame would be read past its end.
@@ -49,9 +64,11 @@ bool ServiceFile::mapLocked(uint32_t position, uint64_t generation) {
     generation_ = generation;
     connection_ = connection;
     loadedFrame_ = -1;
-    displaced_ = false;
     // The list may lag the service: confirm that the service set up this file for our movie, and
     // on the connection we counted (a reconnection in between would make it another service's).
+    // The list saw the movie at this position before the file was set up and the service sees it
+    // there after; a movie only ever moves towards the front (removals close gaps, recordings
+    // are added at the end), so it was there all along and the file is the movie's.
     if (owner_.serviceHolds(position, key_) != CVemInterfacePrivate::Held::Yes ||
         channel.connectionCount() != connection) {
         unmapLocked();
@@ -67,12 +84,26 @@ void ServiceFile::unmapLocked() {
     mapped_ = false;
     loadedFrame_ = -1;
     section_.close();
+    letGoOfPosition();
+}
+
+bool ServiceFile::letGoOfPosition() {
     // Only the file the service still knows at that position on this connection is ours to end:
-    // after a displacement or a reconnection the position belongs to another file.
+    // after a displacement or a reconnection the position belongs to another file. The channel
+    // is held from the check to the CloseFile: otherwise another file of ours could claim the
+    // position and have the service set up its file in between, and our CloseFile would end it.
     ServiceChannel& channel = owner_.requestChannel;
-    if (owner_.files.release(position_, this) && channel.connectionCount() == connection_) {
-        channel.CloseFile(position_);
+    if (!channel.hold()) {
+        // A service that does not answer would not hear CloseFile either; the position is free
+        // for our next file there, whose GetFileMapping replaces this one at the service.
+        owner_.files.release(position_, this);
+        return false;
     }
+    const bool ours = owner_.files.release(position_, this);
+    const bool closed =
+        ours && channel.connectionCount() == connection_ && channel.CloseFile(position_);
+    channel.release();
+    return closed;
 }
 
 bool ServiceFile::ensureMapped(uint32_t position, uint64_t generation) {
@@ -140,11 +171,13 @@ bool ServiceFile::copyFrame(uint64_t frame, uint32_t offset, uint8_t* out, uint3
         if (!channel.hold()) {
             return false;
         }
-        // With the channel held no other file of ours can map or load, so the position checked
-        // above is the one the frame is loaded from, unless a refresh began meanwhile.
+        // With the channel held no other file of ours can map, load or close, so the position
+        // checked above is the one the frame is loaded from, unless a refresh began meanwhile or
+        // another file claimed the position before we held the channel (claims are made with
+        // the channel held: a later one waits for our release).
         bool copied = false;
-        const bool unchanged =
-            owner_.generation.load() == generation && connection_ == channel.connectionCount();
+        const bool unchanged = owner_.generation.load() == generation &&
+                               connection_ == channel.connectionCount() && !displaced_;
         if (unchanged) {
             if (loadedFrame_ != static_cast<int64_t>(frame)) {
                 loadedFrame_ = -1;
@@ -181,10 +214,9 @@ bool ServiceFile::close() {
         return false;
     }
     mapped_ = false;
+    loadedFrame_ = -1;
     section_.close();
-    ServiceChannel& channel = owner_.requestChannel;
-    const bool ours = owner_.files.release(position_, this);
-    return ours && channel.connectionCount() == connection_ && channel.CloseFile(position_);
+    return letGoOfPosition();
 }
 
 std::shared_ptr<ServiceFile> ServiceFileTable::acquire(CVemInterfacePrivate& owner,

@@ -58,17 +58,22 @@ class ServiceFile {
     bool close();
 
   private:
-    // The caller holds lock_. Maps at `position` (filesLock is taken for the position table).
+    // The caller holds lock_. Maps at `position`, with the channel held throughout.
     bool mapLocked(uint32_t position, uint64_t generation);
-    // Gives the position back (CloseFile when the service still knows it as ours).
+    // mapLocked's work; the caller holds lock_ and the channel.
+    bool mapHeld(uint32_t position, uint64_t generation);
+    // The caller holds lock_. Unmaps and gives the position back.
     void unmapLocked();
+    // Gives position_ back: CloseFile, with the channel held, when the service still knows it as
+    // ours. The result of CloseFile, false when it was not ours to end.
+    bool letGoOfPosition();
 
     CVemInterfacePrivate& owner_;
     const SMovieKey key_;
     const uint32_t frameSize_;
     // Guards everything below: one frame's load and copy at a time, and the mapping. Lock order:
-    // cacheLock (never taken while this is held), this lock, the owner's filesLock, a channel's
-    // lock.
+    // cacheLock (never taken while this is held), this lock, the request channel's lock, the
+    // file table's lock.
     std::mutex lock_;
     SharedSection section_;
     bool mapped_ = false;
@@ -79,8 +84,9 @@ class ServiceFile {
     uint64_t connection_ = 0;
     int64_t loadedFrame_ = -1;
     std::atomic<bool> retired_{false};
-    // Set (under filesLock) when another file was mapped at our position: the service has
-    // replaced ours there, so the next read must map again.
+    // Set (by the table, while the claiming file holds the request channel) when another file
+    // was mapped at our position: the service has replaced ours there, so the next read must map
+    // again.
     std::atomic<bool> displaced_{false};
     friend class ServiceFileTable;
 };
@@ -98,7 +104,7 @@ class ServiceFileTable {
     void forget(ServiceFile* file);
 
   private:
-    // Guards files_ and holders_. Taken after a ServiceFile's lock, before a channel's lock.
+    // Guards files_ and holders_. A leaf: taken after a ServiceFile's lock and the channel's.
     std::mutex lock_;
     std::map<SMovieKey, std::weak_ptr<ServiceFile>> files_;
     std::unordered_map<uint32_t, ServiceFile*> holders_;
