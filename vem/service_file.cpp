@@ -221,12 +221,16 @@ bool ServiceFile::close() {
 
 std::shared_ptr<ServiceFile> ServiceFileTable::acquire(CVemInterfacePrivate& owner,
                                                        const SMovieKey& key, uint32_t frameSize) {
+    // A retired file we may be the last to hold goes after the lock is let go: its destructor
+    // closes it at the service and takes this lock itself.
+    std::shared_ptr<ServiceFile> retired;
     std::lock_guard<std::mutex> guard(lock_);
     std::weak_ptr<ServiceFile>& slot = files_[key];
     std::shared_ptr<ServiceFile> file = slot.lock();
     if (file && !file->retired()) {
         return file;
     }
+    retired = std::move(file);
     file = std::make_shared<ServiceFile>(owner, key, frameSize);
     slot = file;
     return file;
