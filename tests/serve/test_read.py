@@ -180,3 +180,26 @@ def test_methods(served):
                                    ("DELETE", "/files/1-odd", 403),
                                    ("DELETE", "/api/v1/movies/1-odd", 405)]:
         assert raw_request(base, method, target)[0] == status, (method, target)
+
+
+def test_a_failed_first_read_is_an_error_status(sim, served):
+    """The first chunk is read before the status line: a movie that cannot be read is answered
+    with an error, not with a 200 or 206 whose body breaks off."""
+    base, s, _ = served
+    width, height, _ = SHAPES["2-small"]
+    frame = width * height * 2
+    sim.ctl("fault", "error", "ord=6", "count=1000")  # every LoadFrame refused
+    try:
+        for target, headers in [("files/2-small", {}),
+                                ("files/2-small", {"Range": "bytes=%d-%d" % (frame, 2 * frame)}),
+                                ("files/2-small", {"Range": "bytes=0-9,%d-" % frame}),
+                                ("api/v1/movies/2-small/frames/3?format=raw", {})]:
+            reply = s.get(base + target, headers=headers)
+            assert reply.status_code == 502, (target, headers, reply.status_code)
+            assert set(reply.json()) == {"error"}
+    finally:
+        sim.ctl("clear")
+    reply = s.get(base + "files/2-small", headers={"Range": "bytes=%d-%d" % (frame, 2 * frame)})
+    assert reply.status_code == 206
+    assert reply.content == synthetic(2, 1, width, height).tobytes() + sim.cat("2-small")[
+        2 * frame:2 * frame + 1]

@@ -68,6 +68,35 @@ class SegmentedBody : public BodySource {
     uint64_t within_ = 0;
 };
 
+// Gives the bytes read ahead first, then the rest of the body.
+class ReadAheadBody : public BodySource {
+  public:
+    explicit ReadAheadBody(std::shared_ptr<BodySource> body) : body_(std::move(body)) {
+        first_.resize(static_cast<size_t>(std::min<uint64_t>(body_->size(), body_->chunkSize())));
+        first_.resize(body_->read(first_.data(), first_.size()));
+    }
+    uint64_t size() const override { return body_->size(); }
+    size_t chunkSize() const override { return body_->chunkSize(); }
+    size_t read(uint8_t* out, size_t n) override {
+        if (given_ == first_.size()) {
+            return body_->read(out, n);
+        }
+        const size_t take = std::min(n, first_.size() - given_);
+        std::copy_n(first_.data() + given_, take, out);
+        given_ += take;
+        if (given_ == first_.size()) {
+            first_ = std::vector<uint8_t>();  // the chunk's memory is not kept for the whole body
+            given_ = 0;
+        }
+        return take;
+    }
+
+  private:
+    std::shared_ptr<BodySource> body_;
+    std::vector<uint8_t> first_;
+    size_t given_ = 0;
+};
+
 std::string contentRange(uint64_t first, uint64_t last, uint64_t size) {
     return "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
            std::to_string(size);
@@ -80,6 +109,10 @@ std::string makeBoundary() {
 }
 
 }  // namespace
+
+std::shared_ptr<BodySource> readAhead(std::shared_ptr<BodySource> body) {
+    return std::make_shared<ReadAheadBody>(std::move(body));
+}
 
 size_t frameChunk(uint64_t frameBytes) {
     const uint64_t frame = std::max<uint64_t>(1, frameBytes);

@@ -47,6 +47,12 @@ Reply entityReply(const Request& request, std::shared_ptr<Content> content, uint
                   const std::string& tag, int64_t modified,
                   const std::string& contentType = "application/octet-stream");
 
+// `body` with its first chunk read now, on the caller's thread; throws what that read throws.
+// Called before the status line is sent: a movie that left the drive after it was looked up is
+// then answered with an error status, where a failure after the status can only cut the body
+// short (which a client may not check).
+std::shared_ptr<BodySource> readAhead(std::shared_ptr<BodySource> body);
+
 // Whether a list of entity tags (If-Match / If-None-Match) names `tag`. Weak comparison
 // ignores the W/ prefix; strong comparison refuses weak tags.
 bool tagListMatches(const std::string& list, const std::string& tag, bool strong);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "access.h"
+#include "entity_reply.h"
 #include "frame_image.h"
 #include "movies/frame_times.h"
 #include "router_parts.h"
@@ -102,6 +103,10 @@ Reply Router::handle(const Request& request) {
     Reply reply;
     try {
         reply = route(request, path, query);
+        if (request.method != "HEAD" && reply.sendBody && reply.source &&
+            reply.source->size() > 0) {
+            reply.source = readAhead(std::move(reply.source));
+        }
     } catch (const MovieError& e) {
         reply = movieErrorReply(e);
     } catch (const std::exception& e) {
