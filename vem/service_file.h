@@ -86,7 +86,9 @@ class ServiceFile {
     std::atomic<bool> retired_{false};
     // Set (by the table, while the claiming file holds the request channel) when another file
     // was mapped at our position: the service has replaced ours there, so the next read must map
-    // again.
+    // again. What reads rely on: every claim, GetFileMapping and CloseFile of a position happens
+    // with the channel held, so a mapped file that holds the channel and is not displaced still
+    // has, at the service, the very file (and section) it mapped.
     std::atomic<bool> displaced_{false};
     friend class ServiceFileTable;
 };
