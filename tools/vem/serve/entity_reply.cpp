@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "access.h"
+#include "body_memory.h"
 #include "byte_ranges.h"
 #include "router_parts.h"
 
@@ -72,7 +73,10 @@ class SegmentedBody : public BodySource {
 class ReadAheadBody : public BodySource {
   public:
     explicit ReadAheadBody(std::shared_ptr<BodySource> body) : body_(std::move(body)) {
-        first_.resize(static_cast<size_t>(std::min<uint64_t>(body_->size(), body_->chunkSize())));
+        // At most a lean buffer's worth: it is held outside the body memory's budget until the
+        // status line is out.
+        first_.resize(static_cast<size_t>(std::min<uint64_t>(
+            body_->size(), std::min<uint64_t>(body_->chunkSize(), BodyMemory::kLean))));
         first_.resize(body_->read(first_.data(), first_.size()));
     }
     uint64_t size() const override { return body_->size(); }

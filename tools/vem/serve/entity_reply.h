@@ -47,7 +47,8 @@ Reply entityReply(const Request& request, std::shared_ptr<Content> content, uint
                   const std::string& tag, int64_t modified,
                   const std::string& contentType = "application/octet-stream");
 
-// `body` with its first chunk read now, on the caller's thread; throws what that read throws.
+// `body` with its first chunk (at most 1 MiB of it) read now, on the caller's thread; throws
+// what that read throws.
 // Called before the status line is sent: a movie that left the drive after it was looked up is
 // then answered with an error status, where a failure after the status can only cut the body
 // short (which a client may not check).

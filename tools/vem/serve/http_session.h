@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "body_memory.h"
 #include "router.h"
 
 namespace vemserve {
@@ -68,6 +69,8 @@ struct ServerCore {
     size_t maxConnections = 256;
     std::FILE* log = stderr;
     std::list<SessionBase*> sessions;
+    // Taken and given back from any thread (a session may end on a worker).
+    BodyMemory bodyMemory;
 
     void enroll(SessionBase* session) {
         session->position = sessions.insert(sessions.end(), session);
@@ -133,7 +136,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         : core_(core), stream_(std::move(stream)), client_(std::move(client)) {
         core_.enroll(this);
     }
-    ~Session() override { core_.leave(this); }
+    ~Session() override {
+        dropBuffers();
+        core_.leave(this);
+    }
 
     void start() override { readRequest(); }
 
@@ -279,14 +285,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
             return finish();
         }
         if (reply_.source) {
-            const size_t size = static_cast<size_t>(std::max<uint64_t>(
-                1, std::min<uint64_t>(reply_.source->chunkSize(), reply_.source->size())));
+            plan_ = core_.bodyMemory.reserve(reply_.source->size(), reply_.source->chunkSize());
             // Not zeroed: every byte sent is filled from the source first.
-            for (auto& buffer : buffers_) {
-                buffer.reset(new uint8_t[size]);
+            free_.clear();
+            for (int i = 0; i < plan_.count; ++i) {
+                buffers_[i].reset(new uint8_t[plan_.size]);
+                free_.push_back(i);
             }
-            bufferSize_ = size;
-            free_ = {0, 1};
+            bufferSize_ = plan_.size;
             full_.clear();
             filled_ = 0;
             sourceDone_ = false;
@@ -371,13 +377,18 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     void finish() {
         logLine("");
         reply_ = Reply{};
-        for (auto& buffer : buffers_) {
-            buffer.reset();
-        }
+        dropBuffers();
         if (!keepAlive_) {
             return end();
         }
         readRequest();
+    }
+
+    void dropBuffers() {
+        for (auto& buffer : buffers_) {
+            buffer.reset();
+        }
+        core_.bodyMemory.release(plan_);
     }
 
     void failed(const std::string& why) {
@@ -443,6 +454,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     Request request_;
     Reply reply_;
     std::optional<http::response<http::empty_body>> header_;
+    BufferPlan plan_;  // the body buffers' share of the server's body memory
     std::unique_ptr<uint8_t[]> buffers_[2];
     size_t bufferSize_ = 0;
     size_t sizes_[2] = {0, 0};
